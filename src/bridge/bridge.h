@@ -1,0 +1,19 @@
+/* bridge.h - the one call from the group manager into its daemon. */
+#ifndef ZVGM_BRIDGE_H
+#define ZVGM_BRIDGE_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The daemon's answer whether term is attached here; 0 when the call fails.
+ * Manager thread only. */
+int gotTerminal(const char *term);
+/* 1 after describing and clearing a pending exception on GMenv, else 0. */
+int exception(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZVGM_BRIDGE_H */

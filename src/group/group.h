@@ -1,0 +1,88 @@
+/* group.h - the group manager's private state and the operations of the
+ * membership subsystem: table lookups, the loop, announcements, the local
+ * refresh, interface discovery, load and session counts, signatures. */
+#ifndef ZVGM_GROUP_H
+#define ZVGM_GROUP_H
+
+#include "gm.h"
+#include "support/support.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Process-wide state (zero until start-up) ------------------------- */
+
+extern gm_params params;                 /* copy of the start-up parameters */
+extern host *hostList[GM_HOSTSLOTS];     /* slot 0 is &myhost; null from numhosts on */
+extern int numhosts;                     /* used slots, the local host included */
+extern host myhost;                      /* the local host's record */
+extern int bcast_fd;                     /* group socket in broadcast mode */
+extern int mcast_fd;                     /* group socket in multicast mode */
+extern struct sockaddr_in mcAddr;        /* multicast group and port */
+
+/* Session directories and marker files. */
+#define GM_DIR "/var/opt/KORVzv"
+#define GM_CTOKENS GM_DIR "/ctokens"
+#define GM_ITOKENS GM_DIR "/itokens"
+#define GM_DISPLAYS GM_DIR "/displays"
+#define GM_IDLE GM_DIR "/idle"
+#define GM_OFFLINE GM_DIR "/offline"
+#define GM_NOTROUTER "/etc/notrouter"
+#define GM_ADMCMD "/opt/KORVzv/sbin/zvadm -p 2> /dev/null"
+#define GM_SHELL "/bin/ksh"
+
+/* ---- Lookups (caller holds gmLock, except isHere) --------------------- */
+
+host **findHostbyName(const char *name);
+host *findHostbyAddr(struct in_addr addr);
+uint32_t matchHostSubnet(host *h, uint32_t target);
+int isOnLAN(host *h, uint32_t target);
+int isHere(uint32_t target);
+int numIfsOnSubnet(host *h, uint32_t target);
+
+/* ---- Loop ------------------------------------------------------------- */
+
+void handleGroupMessage(int sock);
+
+/* ---- Announcement ----------------------------------------------------- */
+
+void makeHostMessage(char *buf, int len);
+void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
+                 int trusted);
+
+/* ---- Local refresh and sending ---------------------------------------- */
+
+void configure(void);
+void sendall(const char *buf, int buflen);
+
+/* ---- Interface discovery ---------------------------------------------- */
+
+interface *read_kernel_ifs(int *numifs);
+int flag_nimbar_ifs(interface *hostifs, int numifs);
+interface *find_interface(const interface *this_if, interface *hostifs,
+                          int numifs);
+int interface_changed(interface *oldhostifs, int oldnumifs,
+                      interface *newhostifs, int newnumifs);
+XFILE *safe_popen(const char *cmd, const char *mode);
+int safe_pclose(XFILE *xp);
+
+/* ---- Load and session counts ------------------------------------------ */
+
+void countSessions(int *total, int *idle);
+double getCurrentLoad(void);
+int get_system_capacity(int *numcpus, int *totalclock);
+
+/* ---- Signatures ------------------------------------------------------- */
+
+void initSignature(const char *sigfile);
+void addSignature(char *buf);
+int chkSignature(char *buf);
+
+#define GM_SIGLEN 46 /* "#sig=", 40 hex digits, "\n" */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZVGM_GROUP_H */

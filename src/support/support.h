@@ -1,0 +1,67 @@
+/* support.h - the small pieces every subsystem uses: the log, the line
+ * reader, the key=value framing of group messages and the system seam. */
+#ifndef ZVGM_SUPPORT_H
+#define ZVGM_SUPPORT_H
+
+#include <poll.h>
+#include <stddef.h>
+#include <time.h>
+
+#include "gm.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Log (standard error, one write per line) ----------------------- */
+
+/* Writes the message when params.debug is at least level. */
+void log_debug(int level, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+/* Always writes the message; msgid and prio do not show. */
+void log_error(int msgid, int prio, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+/* Writes one timestamped line holding msg as it is. */
+void show_error(const char *msg);
+
+/* ---- Line reader ---------------------------------------------------- */
+
+typedef struct xfile {
+  int fd;         /* descriptor read from; closed by xclose */
+  char *next;     /* next unread character of buf */
+  char *end;      /* one past the last valid character of buf */
+  int eof;        /* 1 once a read gave 0 bytes or failed */
+  char buf[1024]; /* read buffer */
+} XFILE;
+
+/* A new reader on fd, or null without memory (fd then stays the caller's). */
+XFILE *xfdropen(int fd);
+/* The next line (newline kept) in bp, cut at size - 1; null at end of file. */
+char *xgets(char *bp, int size, XFILE *xp);
+/* Closes the descriptor and frees the reader. */
+void xclose(XFILE *xp);
+
+/* ---- Framing -------------------------------------------------------- */
+
+/* Splits one line of cp in place into key=value pairs; keys has max + 1
+ * slots, vals max. Returns the number of pairs, 0 to max. */
+int mkKeyPairs(char *cp, char **keys, char **vals, int max);
+
+#define GM_MAXPAIRS 50 /* pairs taken from one line of a message */
+
+/* ---- System seam ------------------------------------------------------ */
+
+/* The clock and the waits of the system go through this table so that tests
+ * can run the timing rules against a fake clock. */
+typedef struct gm_sys {
+  time_t (*now)(void);                              /* seconds since the epoch */
+  int (*poll)(struct pollfd *fds, nfds_t nfds, int timeout_ms);
+} gm_sys;
+
+extern gm_sys gmSys;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZVGM_SUPPORT_H */
