@@ -27,8 +27,9 @@ int _zv_os_readdir_r(DIR *dirp, struct dirent *entry, struct dirent **result) {
   // Copy the fixed fields and the name alone: the kernel's record may be
   // shorter than a whole struct dirent.
   memcpy(entry, d, offsetof(struct dirent, d_name));
-  strncpy(entry->d_name, d->d_name, sizeof(entry->d_name) - 1);
-  entry->d_name[sizeof(entry->d_name) - 1] = '\0';
+  size_t n = strnlen(d->d_name, sizeof(entry->d_name) - 1);
+  memcpy(entry->d_name, d->d_name, n);
+  entry->d_name[n] = '\0';
   *result = entry;
   return 0;
 }
