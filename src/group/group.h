@@ -66,6 +66,9 @@ int interface_changed(interface *oldhostifs, int oldnumifs,
                       interface *newhostifs, int newnumifs);
 XFILE *safe_popen(const char *cmd, const char *mode);
 int safe_pclose(XFILE *xp);
+/* Shell that safe_popen runs commands with; GM_SHELL unless a test points it
+ * at a stand-in. */
+extern const char *gmShell;
 
 /* ---- Load and session counts ------------------------------------------ */
 
@@ -73,11 +76,32 @@ void countSessions(int *total, int *idle);
 double getCurrentLoad(void);
 int get_system_capacity(int *numcpus, int *totalclock);
 
+/* The same counts over given paths, caches and load sampler; the public forms
+ * above use the fixed paths and one process-wide cache each. */
+typedef struct session_cache {
+  int t;               /* sessions at the last good count; -1 before */
+  int i;               /* idle sessions at the last good count; -1 before */
+  time_t lastDispTime; /* mtime of the displays directory at that count */
+  time_t lastIdleTime; /* mtime of the idle directory at that count */
+} session_cache;
+#define SESSION_CACHE_INIT {-1, -1, 0, 0}
+typedef struct load_cache {
+  double max;      /* load last computed */
+  time_t lastLoad; /* the second it was computed in */
+} load_cache;
+void countSessionsIn(session_cache *c, const char *displays,
+                     const char *idledir, int *total, int *idle);
+double currentLoadFrom(load_cache *c, int (*sample)(double *, int));
+int capacityFrom(const char *cpuinfo, int *numcpus, int *totalclock);
+
 /* ---- Signatures ------------------------------------------------------- */
 
 void initSignature(const char *sigfile);
 void addSignature(char *buf);
 int chkSignature(char *buf);
+/* Drops the loaded secret, switching signing off again. Only the unit tests
+ * call it, to load several secrets in one process; the manager never does. */
+void resetSignature(void);
 
 #define GM_SIGLEN 46 /* "#sig=", 40 hex digits, "\n" */
 

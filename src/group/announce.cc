@@ -1,0 +1,403 @@
+// announce.cc - the host announcement: the one datagram by which a server
+// makes itself known to its peers. Writes the local host's announcement and
+// takes a peer's announcement into the group table.
+//
+// The announcement, one datagram of text lines (values in "%x" are lower-case
+// hex without "0x"; an address is written most significant byte = first
+// octet, so 10.0.0.1 is a000001):
+//
+//   host=<name> addr=%x time=%d numifs=%d flags=%x cpus=%d clock=%d ...
+//        ... period=%d starttime=%d load=%.1f\n         exactly one, first
+//   interface=<name> ip=%x mask=%x bcast=%x flags=%x\n   one per interface,
+//   interface=...                                         as many as fit
+//   sessions=%d idles=%d\n                                one, last
+//   #sig=<40 hex digits>\n                                only with a secret
+//
+//   |<- host line ->|<- interface lines ... ->|<- reserve: sessions, trailer ->|
+//   0                                        1400                            1500
+//
+// time and starttime are the sender's clock as 32-bit numbers; numifs counts
+// every interface even when not all of their lines fit.
+//
+// What the receiver accepts (anything else drops the whole datagram, leaving
+// the table untouched):
+//   - the first line that has any pairs is a host line with a non-empty host,
+//     and addr, time and numifs; numifs lies in 0 .. MAXFDS (a sender never
+//     has more interfaces, and 1500 bytes hold far fewer lines anyway);
+//   - every number parses completely and fits its field: addresses and flags
+//     at most 8 hex digits, time and starttime 32-bit, cpus 0 .. 1024,
+//     clock 0 .. 100000 MHz (so the capacity product of the least-loaded
+//     choice stays well inside 32 bits), period 0 or more, load a finite
+//     number from -1.0 to 1000000, sessions and idles -1 or more.
+// A second host line ends the message; interface lines past numifs are
+// ignored; when fewer interface lines arrive than numifs announces, numifs is
+// trimmed to the lines received. Names are cut to 63 and 15 characters.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "group/group.h"
+
+namespace {
+
+const int kReserve = 100;    // tail of the buffer kept for sessions + trailer
+const int kMaxCpus = 1024;
+const int kMaxClock = 100000;
+const double kMaxLoad = 1000000.0;
+
+// ---- Number parsing: whole token or nothing ----------------------------
+
+bool parseHex32(const char *s, uint32_t *out) {
+  size_t n = strlen(s);
+  if (n == 0 || n > 8) return false;
+  uint32_t v = 0;
+  for (size_t i = 0; i < n; i++) {
+    char c = s[i];
+    int d;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
+    v = (v << 4) | (uint32_t)d;
+  }
+  *out = v;
+  return true;
+}
+
+bool parseDec(const char *s, long long lo, long long hi, int32_t *out) {
+  if (*s == '\0') return false;
+  const char *p = s;
+  if (*p == '-') p++;
+  if (*p == '\0') return false;
+  for (const char *q = p; *q != '\0'; q++)
+    if (*q < '0' || *q > '9') return false;
+  errno = 0;
+  long long v = strtoll(s, nullptr, 10);
+  if (errno != 0 || v < lo || v > hi) return false;
+  *out = (int32_t)v;
+  return true;
+}
+
+bool parseLoad(const char *s, float *out) {
+  if (*s == '\0') return false;
+  char *end;
+  double v = strtod(s, &end);
+  if (*end != '\0' || !isfinite(v) || v < -1.0 || v > kMaxLoad) return false;
+  *out = (float)v;
+  return true;
+}
+
+// Copies at most size - 1 characters and terminates; reads no further than
+// that, so a full fixed-size field without its NUL is safe as a source.
+void copyName(char *dst, size_t size, const char *src) {
+  size_t n = strnlen(src, size - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
+}
+
+void freeHost(host *h) {
+  if (h == nullptr) return;
+  free(h->hostifs);
+  free(h);
+}
+
+// ---- Receiving ----------------------------------------------------------
+
+// The record under construction while one datagram is parsed.
+struct parse {
+  host *h;            // null until the host line has been taken
+  int taken;          // interface lines filled so far
+  uint32_t from;      // source address of the datagram (network order)
+  time_t now;         // reception time
+};
+
+enum lineResult { kGoOn, kStop, kReject, kOwn };
+
+// The host line: a fresh record with the defaults of an unannounced peer,
+// then the pairs. calloc leaves every field that no key sets at zero.
+lineResult hostLine(parse *ps, char **keys, char **vals, int n) {
+  char name[sizeof ps->h->name];
+  copyName(name, sizeof name, vals[0]);
+  // Compared after the cut, so that an over-long name can never land on the
+  // local host's own slot.
+  if (strcmp(name, myhost.name) == 0) return kOwn;
+  if (name[0] == '\0') return kReject;
+  host *h = (host *)calloc(1, sizeof(host));
+  if (h == nullptr) {
+    log_error(0, 0, "hostMessage: malloc failed\n");
+    return kReject;
+  }
+  ps->h = h;
+  memcpy(h->name, name, sizeof name);
+  h->numcpus = 1;
+  h->meanclock = 200;
+  h->period = 20;
+  h->sessions = -1;
+  h->idles = -1;
+  h->load = -1.0f;
+  h->lastseen = ps->now;
+  bool haveAddr = false, haveTime = false, haveNumifs = false;
+  for (int i = 1; i < n; i++) {
+    const char *k = keys[i], *v = vals[i];
+    uint32_t u;
+    int32_t d;
+    bool ok = true;
+    if (strcmp(k, "addr") == 0) {
+      ok = parseHex32(v, &u);
+      h->hostAddr.s_addr = htonl(u);
+      haveAddr = ok;
+    } else if (strcmp(k, "time") == 0) {
+      ok = parseDec(v, INT32_MIN, INT32_MAX, &d);
+      // Both clocks as 32-bit numbers, as the sender writes its own: the
+      // difference stays right across a wrap of either.
+      h->timeoff = (int32_t)((uint32_t)d - (uint32_t)ps->now);
+      haveTime = ok;
+    } else if (strcmp(k, "numifs") == 0) {
+      ok = parseDec(v, 0, MAXFDS, &d);
+      if (ok) {
+        free(h->hostifs);
+        h->hostifs = nullptr;
+        h->numifs = d;
+        ps->taken = 0;
+        if (d > 0) {
+          h->hostifs = (interface *)calloc((size_t)d, sizeof(interface));
+          if (h->hostifs == nullptr) return kReject;
+        }
+        haveNumifs = true;
+      }
+    } else if (strcmp(k, "flags") == 0) {
+      ok = parseHex32(v, &u);
+      h->flags = (int32_t)u;
+    } else if (strcmp(k, "cpus") == 0) {
+      ok = parseDec(v, 0, kMaxCpus, &h->numcpus);
+    } else if (strcmp(k, "clock") == 0) {
+      ok = parseDec(v, 0, kMaxClock, &h->meanclock);
+    } else if (strcmp(k, "period") == 0) {
+      ok = parseDec(v, 0, INT32_MAX, &h->period);
+    } else if (strcmp(k, "starttime") == 0) {
+      ok = parseDec(v, INT32_MIN, INT32_MAX, &d);
+      h->starttime = d;
+    } else if (strcmp(k, "load") == 0) {
+      ok = parseLoad(v, &h->load);
+    }
+    if (!ok) return kReject;
+  }
+  if (!haveAddr || !haveTime || !haveNumifs) return kReject;
+  return kGoOn;
+}
+
+lineResult interfaceLine(parse *ps, char **keys, char **vals, int n) {
+  host *h = ps->h;
+  if (ps->taken >= h->numifs) return kGoOn;
+  interface *ifp = &h->hostifs[ps->taken];
+  copyName(ifp->name, sizeof ifp->name, vals[0]);
+  for (int i = 1; i < n; i++) {
+    const char *k = keys[i], *v = vals[i];
+    uint32_t u;
+    if (strcmp(k, "ip") == 0) {
+      if (!parseHex32(v, &u)) return kReject;
+      ifp->myAddr.sin_addr.s_addr = htonl(u);
+    } else if (strcmp(k, "mask") == 0) {
+      if (!parseHex32(v, &u)) return kReject;
+      ifp->netmask.sin_addr.s_addr = htonl(u);
+    } else if (strcmp(k, "bcast") == 0) {
+      if (!parseHex32(v, &u)) return kReject;
+      ifp->bcastAddr.sin_addr.s_addr = htonl(u);
+    } else if (strcmp(k, "flags") == 0) {
+      if (!parseHex32(v, &u)) return kReject;
+      ifp->flags = (int32_t)u;
+    }
+  }
+  if (ifp->myAddr.sin_addr.s_addr == ps->from) {
+    ifp->lastpkt = ps->now;
+    ifp->tqTimedout = 0;
+  } else {
+    ifp->lastpkt = 0;
+    ifp->tqTimedout = 1;
+  }
+  ps->taken++;
+  return kGoOn;
+}
+
+lineResult sessionsLine(parse *ps, char **keys, char **vals, int n) {
+  if (!parseDec(vals[0], -1, INT32_MAX, &ps->h->sessions)) return kReject;
+  for (int i = 1; i < n; i++)
+    if (strcmp(keys[i], "idles") == 0 &&
+        !parseDec(vals[i], -1, INT32_MAX, &ps->h->idles))
+      return kReject;
+  return kGoOn;
+}
+
+lineResult takeLine(parse *ps, char *line) {
+  char *keys[GM_MAXPAIRS + 1];
+  char *vals[GM_MAXPAIRS];
+  int n = mkKeyPairs(line, keys, vals, GM_MAXPAIRS);
+  if (n == 0) return kGoOn;
+  if (strcmp(keys[0], "host") == 0)
+    return ps->h == nullptr ? hostLine(ps, keys, vals, n) : kStop;
+  if (ps->h == nullptr) return kReject;  // anything before the host line
+  if (strcmp(keys[0], "interface") == 0)
+    return interfaceLine(ps, keys, vals, n);
+  if (strcmp(keys[0], "sessions") == 0) return sessionsLine(ps, keys, vals, n);
+  return kGoOn;
+}
+
+// Interfaces that this datagram did not come from keep what the record they
+// replace knew of them; the later of two old entries for one address wins.
+void carryOver(host *nh, const host *old) {
+  for (int i = 0; i < nh->numifs; i++) {
+    interface *ni = &nh->hostifs[i];
+    if (ni->lastpkt != 0) continue;
+    for (int j = 0; j < old->numifs; j++) {
+      const interface *oi = &old->hostifs[j];
+      if (oi->myAddr.sin_addr.s_addr == ni->myAddr.sin_addr.s_addr) {
+        ni->lastpkt = oi->lastpkt;
+        ni->tqTimedout = oi->tqTimedout;
+      }
+    }
+  }
+}
+
+void dumpHost(const host *h, const struct sockaddr_in *from) {
+  char dotted[32];
+  toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+  log_debug(2, "Host message from %s numhosts %d\n", dotted, numhosts);
+  log_debug(2, "host=%s addr=%x time=%d (off=%d) numifs=%d cpus=%d clock=%d\n",
+            h->name, ntohl(h->hostAddr.s_addr), (int32_t)h->lastseen,
+            h->timeoff, h->numifs, h->numcpus, h->meanclock);
+  for (int i = 0; i < h->numifs; i++) {
+    const interface *ifp = &h->hostifs[i];
+    log_debug(2, "interface=%s ip=%x mask=%x bcast=%x lastpkt=%d flags=%x\n",
+              ifp->name, ntohl(ifp->myAddr.sin_addr.s_addr),
+              ntohl(ifp->netmask.sin_addr.s_addr),
+              ntohl(ifp->bcastAddr.sin_addr.s_addr), (int32_t)ifp->lastpkt,
+              (unsigned)ifp->flags);
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void makeHostMessage(char *buf, int len) {
+  if (buf == nullptr || len <= 0) return;
+  buf[0] = '\0';
+  myhost.lastseen = gmSys.now();
+  // Local copies guarantee the terminating NUL whatever the records hold.
+  char name[sizeof myhost.name];
+  copyName(name, sizeof name, myhost.name);
+  int n = snprintf(buf, (size_t)len,
+                   "host=%s addr=%x time=%d numifs=%d flags=%x cpus=%d "
+                   "clock=%d period=%d starttime=%d load=%.1f\n",
+                   name, ntohl(myhost.hostAddr.s_addr),
+                   (int32_t)myhost.lastseen, myhost.numifs,
+                   (unsigned)myhost.flags, myhost.numcpus, myhost.meanclock,
+                   myhost.period, (int32_t)myhost.starttime,
+                   (double)myhost.load);
+  // Only a buffer too small for the host line and the reserve lands here;
+  // the callers' 1500 bytes always hold both.
+  if (n < 0 || n > len - kReserve) {
+    buf[0] = '\0';
+    return;
+  }
+  char *p = buf + n;
+  int room = len - kReserve - n;
+  for (int i = 0; i < myhost.numifs; i++) {
+    const interface *ifp = &myhost.hostifs[i];
+    char ifname[sizeof ifp->name];
+    copyName(ifname, sizeof ifname, ifp->name);
+    int r = snprintf(p, (size_t)room,
+                     "interface=%s ip=%x mask=%x bcast=%x flags=%x\n", ifname,
+                     ntohl(ifp->myAddr.sin_addr.s_addr),
+                     ntohl(ifp->netmask.sin_addr.s_addr),
+                     ntohl(ifp->bcastAddr.sin_addr.s_addr),
+                     (unsigned)ifp->flags);
+    if (r < 0 || r >= room) {
+      log_debug(1, "Too many interfaces - some not listed\n");
+      break;
+    }
+    p += r;
+    room -= r;
+  }
+  snprintf(p, (size_t)(room + kReserve), "sessions=%d idles=%d\n",
+           myhost.sessions, myhost.idles);
+  addSignature(buf);
+}
+
+void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
+                 int trusted) {
+  if (msgbuf == nullptr || from == nullptr || size <= 0) return;
+  parse ps = {nullptr, 0, from->sin_addr.s_addr, gmSys.now()};
+  // The text ends at size or at its first NUL (where chkSignature cut off the
+  // trailer), whichever comes first; a line is parsed up to its newline or
+  // that NUL, and the next one starts behind the newline found beforehand.
+  char *end = msgbuf + strnlen(msgbuf, (size_t)size);
+  lineResult res = kGoOn;
+  for (char *cp = msgbuf; cp < end && res == kGoOn;) {
+    char *nl = (char *)memchr(cp, '\n', (size_t)(end - cp));
+    res = takeLine(&ps, cp);
+    if (nl == nullptr) break;
+    cp = nl + 1;
+  }
+  host *h = ps.h;
+  if (res == kOwn) return;
+  if (res == kReject || h == nullptr) {
+    char dotted[32];
+    toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+    log_debug(2, "Bad host message from %s dropped\n", dotted);
+    freeHost(h);
+    return;
+  }
+  // Records past the last interface line received carry nothing: they are
+  // not interfaces.
+  if (ps.taken < h->numifs) {
+    h->numifs = ps.taken;
+    if (h->numifs == 0) {
+      free(h->hostifs);
+      h->hostifs = nullptr;
+    }
+  }
+  if (trusted)
+    h->flags |= TRUSTED;
+  else
+    h->flags &= ~TRUSTED;
+
+  bool stored = true;
+  ZV_MUTEX_LOCK(&gmLock);
+  host **slot = findHostbyName(h->name);
+  if (slot != nullptr && *slot != &myhost) {
+    host *old = *slot;
+    carryOver(h, old);
+    *slot = h;
+    freeHost(old);
+  } else if (slot != nullptr || numhosts < 1) {
+    stored = false;  // never in the local host's slot, nor before start-up
+  } else if (numhosts < MAXHOSTS) {
+    hostList[numhosts++] = h;
+    makeHostMessage(bcastbuf, GM_BUFSIZE);
+    ssize_t rc = sendto(sock, bcastbuf, strlen(bcastbuf), 0,
+                        (const struct sockaddr *)from, sizeof *from);
+    int err = errno;
+    char dotted[32];
+    toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+    log_debug(2, "First time %s sendto %d\n", dotted, (int)rc);
+    if (rc < 0)
+      log_error(0, 0, "%s: %s\n", "hostMessage:sendto", strerror(err));
+  } else {
+    log_error(0, 0, "Too many hosts in group. Increase MAXHOSTS\n");
+    stored = false;
+  }
+  ZV_MUTEX_UNLOCK(&gmLock);
+
+  if (params.debug) dumpHost(h, from);
+  if (!stored) freeHost(h);
+}
+
+}  // extern "C"

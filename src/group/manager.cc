@@ -1,0 +1,190 @@
+// manager.cc - the body of the manager thread: start-up of the local record
+// and the group socket, then the loop that refreshes and announces the local
+// host every keep-alive interval and hands each datagram to its handler.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netdb.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "group/group.h"
+#include "placement/placement.h"
+
+namespace {
+
+const int kErrBuf = 103;  // the least that callers give groupManager
+const char kDefaultGroup[] = "224.101.101.101";
+
+// Group address for the multicast socket: mcaddr when it is a dotted
+// multicast address, the default group otherwise.
+in_addr_t groupAddress(const char *mcaddr) {
+  in_addr_t a = mcaddr != nullptr ? inet_addr(mcaddr) : INADDR_NONE;
+  uint32_t first = ntohl(a) >> 24;
+  if (a == INADDR_NONE || first < 224 || first > 239)
+    a = inet_addr(kDefaultGroup);
+  return a;
+}
+
+void logParams(void) {
+  if (params.debug == 0) return;
+  log_debug(1, "gmport = %d\n", params.gmport);
+  log_debug(1, "keepAliveInterval = %d\n", params.keepAliveInterval);
+  log_debug(1, "LANallowed = %d\n", params.LANallowed);
+  log_debug(1, "use_multicast = %d\n", params.use_multicast);
+  if (params.use_multicast) {
+    log_debug(1, "mcaddr = %s\n", params.mcaddr != nullptr ? params.mcaddr : "");
+    log_debug(1, "mcTTL = %d\n", params.mcTTL);
+  }
+  log_debug(1, "use_load_balance = %d\n", params.use_lb);
+  if (params.sigfile != nullptr)
+    log_debug(1, "gmSignatureFile = %s\n", params.sigfile);
+}
+
+// The local name and its first IPv4 address. Failures go into errbuf only.
+int resolveSelf(char *errbuf) {
+  if (gethostname(myhost.name, sizeof myhost.name) != 0) {
+    snprintf(errbuf, kErrBuf, "Can't get hostname");
+    return -1;
+  }
+  myhost.name[sizeof myhost.name - 1] = '\0';
+  struct hostent *he = gethostbyname(myhost.name);
+  if (he == nullptr || he->h_addr_list == nullptr || he->h_addr_list[0] == nullptr) {
+    snprintf(errbuf, kErrBuf, "Can't translate hostname %s to IP address",
+             myhost.name);
+    return -1;
+  }
+  if (he->h_addrtype != AF_INET || he->h_length != 4) {
+    snprintf(errbuf, kErrBuf, "Address type for %s is not AF_INET", myhost.name);
+    return -1;
+  }
+  memcpy(&myhost.hostAddr.s_addr, he->h_addr_list[0], 4);
+  return 0;
+}
+
+// Opens the one group socket; -1 with the reason in errbuf and the log.
+int openGroupSocket(char *errbuf) {
+  int fd;
+  if (params.use_multicast) {
+    fd = mcast_fd = udp_open(0, params.gmport);
+    if (fd < 0) {
+      snprintf(errbuf, kErrBuf, "MulticastOpen failed, port = %d", params.gmport);
+      log_error(0, 0, "%s\n", errbuf);
+      return -1;
+    }
+    if (params.mcTTL != 0)
+      MulticastSetTTL(fd, (unsigned char)(params.mcTTL & 0xff));
+  } else {
+    fd = bcast_fd = BroadcastOpen(params.gmport);
+    if (fd < 0) {
+      snprintf(errbuf, kErrBuf, "BroadcastOpen failed, port = %d", params.gmport);
+      log_error(0, 0, "%s\n", errbuf);
+      return -1;
+    }
+  }
+  fcntl(fd, F_SETFL, O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+extern "C" {
+
+int groupManager(gm_params gmp, char *errbuf) {
+  params = gmp;
+  logParams();
+  initSignature(params.sigfile);
+  if (resolveSelf(errbuf) != 0) return -1;
+
+  if (params.use_multicast) {
+    mcAddr.sin_family = AF_INET;
+    mcAddr.sin_port = htons((uint16_t)params.gmport);
+    mcAddr.sin_addr.s_addr = groupAddress(params.mcaddr);
+  }
+
+  // An interval below one second would refresh on every pass without ever
+  // waiting (0) or wait for ever (negative): one second is the floor, and
+  // the record announces the interval the loop really keeps.
+  int period = params.keepAliveInterval < 1 ? 1 : params.keepAliveInterval;
+  ZV_MUTEX_LOCK(&gmLock);
+  myhost.timeoff = 0;
+  myhost.starttime = gmSys.now();
+  myhost.period = period;
+  myhost.hostifs = nullptr;
+  myhost.numifs = 0;
+  myhost.numcpus = 0;
+  myhost.meanclock = 0;
+  myhost.load = 0;
+  myhost.flags = TRUSTED | (params.LANallowed ? LAN_OK : 0);
+  hostList[0] = &myhost;
+  numhosts = 1;
+  ZV_MUTEX_UNLOCK(&gmLock);
+
+  // No group socket until one is opened: a stray use must fail, not write
+  // to descriptor 0.
+  mcast_fd = bcast_fd = -1;
+  struct pollfd fds[1];
+  nfds_t nfds = 0;
+  if (params.enableGM) {
+    int fd = openGroupSocket(errbuf);
+    if (fd < 0) return -1;
+    fds[0].fd = fd;
+    fds[0].events = POLLIN;
+    fds[0].revents = 0;
+    nfds = 1;
+  }
+
+  time_t next = 0;
+  for (;;) {
+    time_t now = gmSys.now();
+    if (now >= next) {
+      configure();
+      if (params.enableGM) sendall(bcastbuf, (int)strlen(bcastbuf));
+      next = now + myhost.period;
+    }
+    long long wait = ((long long)next - (long long)now) * 1000;
+    int timeout = wait > INT_MAX ? INT_MAX : (int)wait;
+    int rc = gmSys.poll(fds, nfds, timeout);
+    if (rc <= 0 || !params.enableGM) continue;
+    for (nfds_t i = 0; i < nfds; i++) {
+      if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        // The socket has no interface of its own; the one at the same index
+        // is what this message has always named, "none" when there is none.
+        char ifname[sizeof myhost.name] = "none";
+        if ((int)i < myhost.numifs)
+          snprintf(ifname, sizeof ifname, "%.15s", myhost.hostifs[i].name);
+        log_error(0, 0, "poll failed on socket %d, interface %s\n", fds[i].fd,
+                  ifname);
+      }
+      if (fds[i].revents & POLLIN) {
+        handleGroupMessage(fds[i].fd);
+        fds[i].revents = 0;
+      }
+    }
+  }
+}
+
+void handleGroupMessage(int sock) {
+  struct sockaddr_in from;
+  socklen_t fromlen = sizeof from;
+  memset(&from, 0, sizeof from);
+  ssize_t n = recvfrom(sock, inbuf, GM_BUFSIZE - 1, 0, (struct sockaddr *)&from,
+                       &fromlen);
+  if (n < 0) return;
+  inbuf[n] = '\0';
+  int trusted = chkSignature(inbuf);
+  int size = (int)n;
+  if (strncmp(inbuf, "host=", 5) == 0)
+    hostMessage(sock, &from, inbuf, size, trusted);
+  else if (strncmp(inbuf, "tokenQ=", 7) == 0)
+    tokenQMessage(sock, &from, inbuf, size, trusted);
+  else if (strncmp(inbuf, "termQ=", 6) == 0)
+    termQMessage(sock, &from, inbuf, size, trusted);
+  else if (strncmp(inbuf, "serverQ=", 8) == 0)
+    serverQMessage(sock, &from, inbuf, size, trusted);
+}
+
+}  // extern "C"

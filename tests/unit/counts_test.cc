@@ -1,0 +1,72 @@
+// counts_test.cc - session and idle names with the mtime cache, missing
+// directories, and the cpuinfo capacity.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "testutil.h"
+
+namespace {
+
+void put(const std::string &path, const std::string &text = "x") { std::ofstream(path) << text; }
+void setMtime(const std::string &path, time_t t) {
+  struct timespec ts[2] = {{t, 0}, {t, 0}};
+  utimensat(AT_FDCWD, path.c_str(), ts, 0);
+}
+
+TEST(Counts, SessionsIdlesAndCache) {
+  char tmpl[] = "/tmp/zvgm-counts-XXXXXX";
+  std::string root = mkdtemp(tmpl), d = root + "/displays", i = root + "/idle";
+  session_cache c = SESSION_CACHE_INIT;
+  int t = 0, idle = 0;
+  {
+    LogCapture log;
+    countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+    EXPECT_EQ(t, -1);
+    EXPECT_EQ(idle, -1);
+    EXPECT_NE(log.text().find("Cannot stat displays directory\n"), std::string::npos);
+  }
+  std::filesystem::create_directory(d);
+  std::filesystem::create_directory(i);
+  for (const char *n : {"0", "1", "12", "abc"}) put(d + "/" + n);
+  for (const char *n : {"1.pid", ".pid", "1.pidx", "1"}) put(i + "/" + n);
+  setMtime(d, 1000);
+  countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  EXPECT_EQ(t, 3);
+  EXPECT_EQ(idle, 2);
+
+  // A new entry behind an unchanged mtime is not seen; a new mtime is.
+  put(d + "/7");
+  setMtime(d, 1000);
+  countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  EXPECT_EQ(t, 3);
+  setMtime(d, 999);
+  countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  EXPECT_EQ(t, 4);
+  std::filesystem::remove_all(root);
+}
+
+TEST(Counts, CapacityFromCpuinfo) {
+  std::string path = "/tmp/zvgm-cpuinfo-" + std::to_string(getpid());
+  int n = -1, total = -1;
+  put(path, "processor\t: 0\ncpu MHz\t\t: 2394.230\nprocessor\t: 1\ncpu MHz\t\t: 2400.000\n"
+            "cpu MHz\t\t: unknown\n");
+  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), 0);
+  EXPECT_EQ(n, 3);  // the unreadable clock counts a processor and adds 0
+  EXPECT_EQ(total, 4794);
+  std::string line = "cpu MHz\t\t: 1000\n";
+  put(path, line + std::string(10239 - line.size(), ' '));
+  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), 0);
+  put(path, line + std::string(10240 - line.size(), ' '));
+  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), -1);
+  EXPECT_EQ(n + total, 0);
+  put(path, "");
+  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), -1);
+  unlink(path.c_str());
+}
+
+}  // namespace
