@@ -38,6 +38,9 @@ int termReap(const char *term, int querycnt, uint32_t *target,
 /* Least-loaded choice. */
 uint32_t leastLoadedHost(struct in_addr client);
 int32_t getRandom(int32_t max);
+/* The draw's source of numbers in 0 .. max - 1; getRandom unless a test
+ * replaces it. Called with gmLock held. */
+extern int32_t (*gmRandom)(int32_t max);
 
 /* Responders (manager thread). */
 void tokenQMessage(int tokenFD, struct sockaddr_in *from, char *msgbuf,
@@ -47,6 +50,16 @@ void termQMessage(int termFD, struct sockaddr_in *from, char *msgbuf, int size,
 void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
                     int trusted);
 int getSession(const char *lookfor, int *dpy, const char *where);
+
+/* The session directories the token responder reads: GM_CTOKENS, GM_ITOKENS
+ * and GM_IDLE. A seam for tests, which point them at directories of their
+ * own; nothing else changes them. */
+typedef struct gm_sessdirs {
+  const char *ctokens;
+  const char *itokens;
+  const char *idle;
+} gm_sessdirs;
+extern gm_sessdirs gmSessionDirs;
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,248 @@
+// responders.cc - the manager thread's answers to the queries peers send to
+// the group port: where a token's session runs (tokenQ), whether the daemon
+// has a terminal (termQ), and which of our addresses serves a network
+// (serverQ); plus the lookup of a token in the session directories.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "bridge/bridge.h"
+#include "placement/placement.h"
+#include "placement/query_engine.h"
+
+extern "C" {
+gm_sessdirs gmSessionDirs = {GM_CTOKENS, GM_ITOKENS, GM_IDLE};
+}
+
+namespace {
+
+constexpr size_t kPathMax = 128;
+constexpr int kLineMax = 128;
+constexpr size_t kServerRBuf = 256;
+
+typedef void (*lineAnswer)(int fd, struct sockaddr_in *from, char **keys,
+                           char **vals, int n);
+
+// Every line whose first key is query gets its own answer, in order.
+void eachLine(int fd, struct sockaddr_in *from, char *msgbuf, int size,
+              const char *query, lineAnswer answer) {
+  if (msgbuf == nullptr || size <= 0) return;
+  char *end = msgbuf + size;
+  char *keys[GM_MAXPAIRS + 1];
+  char *vals[GM_MAXPAIRS];
+  for (char *cp = msgbuf; cp < end;) {
+    char *nl = strchr(cp, '\n');  // before mkKeyPairs ends the line there
+    int n = mkKeyPairs(cp, keys, vals, GM_MAXPAIRS);
+    if (n > 0 && strcmp(keys[0], query) == 0) answer(fd, from, keys, vals, n);
+    if (nl == nullptr) break;
+    cp = nl + 1;
+  }
+}
+
+void sendReply(int fd, struct sockaddr_in *from, const char *text,
+               const char *sentLog, const char *label) {
+  ssize_t sent = sendto(fd, text, strlen(text), 0, (struct sockaddr *)from,
+                        sizeof(struct sockaddr_in));
+  int err = errno;
+  char ad[16];
+  toDottedDecimal(ntohl(from->sin_addr.s_addr), ad);
+  log_debug(1, sentLog, (int)sent, ad, text);
+  if (sent < 0) log_error(0, 0, "%s: %s\n", label, strerror(err));
+}
+
+// A reply that would not fit with its trailer is dropped, never cut: only a
+// query with absurdly long at or hostix values can cause it.
+bool composeTokenReply(char (&reply)[GM_TOKENR_BUF], const char *itoken,
+                       const char *at, const char *hostix, int time, int dpy,
+                       double load, int sessions, int idles,
+                       const char *ctoken) {
+  int len = snprintf(reply, sizeof reply, GM_TOKENR_FMT, itoken, at, hostix,
+                     time, dpy, load, sessions, idles);
+  if (len <= 0 || (size_t)len >= sizeof reply) return false;
+  len--;  // the newline gives way to the ctoken pair
+  int more = snprintf(reply + len, sizeof reply - (size_t)len,
+                      GM_TOKENR_CTOKEN_FMT, ctoken);
+  return more >= 0 &&
+         (size_t)len + (size_t)more + GM_SIGLEN + 1 <= sizeof reply;
+}
+
+// The at and hostix of a query are echoed unchecked; a token or terminal
+// query line without them gets no answer, since the querier could not match
+// it to an entry.
+void answerToken(int fd, struct sockaddr_in *from, char **keys, char **vals,
+                 int n) {
+  const char *itoken = vals[0];
+  const char *ctoken = "";
+  const char *at = nullptr;
+  const char *hostix = nullptr;
+  for (int i = 1; i < n; i++) {
+    if (strcmp(keys[i], "at") == 0) at = vals[i];
+    else if (strcmp(keys[i], "hostix") == 0) hostix = vals[i];
+    else if (strcmp(keys[i], "ctoken") == 0) ctoken = vals[i];
+  }
+  if (strlen(itoken) > GM_TOKENMAX || strlen(ctoken) > GM_TOKENMAX) {
+    log_error(0, 0, "tokenQMessage: c/itoken too long %.64s/%.64s\n", ctoken,
+              itoken);
+    return;
+  }
+  if (at == nullptr || hostix == nullptr) return;
+
+  int dpy;
+  int time = ctoken[0] != '\0'
+                 ? getSession(ctoken, &dpy, gmSessionDirs.ctokens)
+                 : getSession(itoken, &dpy, gmSessionDirs.itokens);
+  int sessions, idles;
+  countSessions(&sessions, &idles);
+  double load = getCurrentLoad();
+  ZV_MUTEX_LOCK(&gmLock);
+  myhost.load = (float)load;
+  myhost.sessions = sessions;
+  myhost.idles = idles;
+  ZV_MUTEX_UNLOCK(&gmLock);
+
+  char reply[GM_TOKENR_BUF];
+  if (!composeTokenReply(reply, itoken, at, hostix, time, dpy, load, sessions,
+                         idles, ctoken)) {
+    log_debug(1, "tokenQMessage: reply too long, dropped\n");
+    return;
+  }
+  addSignature(reply);
+  sendReply(fd, from, reply, "tokenQMessage: sent %d bytes to %s: %s",
+            "tokenQMessage:sendto");
+}
+
+void answerTerm(int fd, struct sockaddr_in *from, char **keys, char **vals,
+                int n) {
+  int has = gotTerminal(vals[0]);
+  const char *at = nullptr;
+  const char *hostix = nullptr;
+  for (int i = 1; i < n; i++) {
+    if (strcmp(keys[i], "at") == 0) at = vals[i];
+    else if (strcmp(keys[i], "hostix") == 0) hostix = vals[i];
+  }
+  if (at == nullptr || hostix == nullptr) return;
+  char reply[GM_TERMR_BUF];
+  int len = snprintf(reply, sizeof reply, GM_TERMR_FMT, vals[0], at, hostix,
+                     has);
+  if (len < 0 || (size_t)len + GM_SIGLEN + 1 > sizeof reply) {
+    log_debug(1, "termQMessage: reply too long, dropped\n");
+    return;
+  }
+  addSignature(reply);
+  sendReply(fd, from, reply, "termQMessage: sent %d bytes to %s: %s",
+            "termQMessage:sendto");
+}
+
+}  // namespace
+
+extern "C" {
+
+void tokenQMessage(int tokenFD, struct sockaddr_in *from, char *msgbuf,
+                   int size, int trusted) {
+  (void)trusted;  // signed and unsigned queries are answered alike
+  eachLine(tokenFD, from, msgbuf, size, "tokenQ", answerToken);
+}
+
+void termQMessage(int termFD, struct sockaddr_in *from, char *msgbuf, int size,
+                  int trusted) {
+  (void)trusted;
+  eachLine(termFD, from, msgbuf, size, "termQ", answerTerm);
+}
+
+void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
+                    int trusted) {
+  (void)trusted;
+  if (msgbuf == nullptr || size <= 0) return;
+  struct sockaddr_in reply;
+  memset(&reply, 0, sizeof reply);
+  reply.sin_family = AF_INET;
+  reply.sin_port = htons((uint16_t)params.gmport);
+  reply.sin_addr.s_addr = 0;
+
+  // Terminals on a nimbar network must be told the address on that network;
+  // LAN interfaces qualify only when this server takes LAN sessions.
+  uint32_t sender = from->sin_addr.s_addr;
+  bool taken = false, haveFallback = false;
+  uint32_t fallback = 0;
+  ZV_MUTEX_LOCK(&gmLock);
+  for (int j = 0; j < myhost.numifs; j++) {
+    const interface *ifp = &myhost.hostifs[j];
+    if ((ifp->flags & LAN) && !(myhost.flags & LAN_OK)) continue;
+    uint32_t a = ifp->myAddr.sin_addr.s_addr;
+    uint32_t m = ifp->netmask.sin_addr.s_addr;
+    if (a == myhost.hostAddr.s_addr) {
+      fallback = a;
+      haveFallback = true;
+    }
+    if ((a & m) == (sender & m)) {
+      reply.sin_addr.s_addr = a;
+      taken = true;
+      break;
+    }
+  }
+  ZV_MUTEX_UNLOCK(&gmLock);
+  if (!taken) {
+    if (!haveFallback) return;
+    reply.sin_addr.s_addr = fallback;
+  }
+
+  char *keys[GM_MAXPAIRS + 1];
+  char *vals[GM_MAXPAIRS];
+  int n = mkKeyPairs(msgbuf, keys, vals, GM_MAXPAIRS);
+  int32_t seq = 0;
+  for (int i = 0; i < n; i++)
+    if (strcmp(keys[i], "serverQ") == 0)
+      seq = (int32_t)strtol(vals[i], nullptr, 10);
+
+  char text[kServerRBuf];
+  snprintf(text, sizeof text, "serverR=%08x port=%d seq=%d\n",
+           ntohl(reply.sin_addr.s_addr), params.gmport, seq);
+  sendReply(sock, from, text, "serverQMessage: sent %d bytes to %s: %s",
+            "serverQMessage:sendto");
+}
+
+int getSession(const char *lookfor, int *dpy, const char *where) {
+  *dpy = -1;
+  char path[kPathMax];
+  int plen = snprintf(path, sizeof path, "%s/%s", where, lookfor);
+  if (plen < 0 || (size_t)plen >= sizeof path) return -1;  // no such file
+  int fd = open(path, O_RDONLY);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) < 0) {
+    log_error(0, 0, "%s: %s\n", path, strerror(errno));
+    close(fd);
+    return -1;
+  }
+  XFILE *xp = xfdropen(fd);
+  if (xp == nullptr) {
+    log_error(0, 0, "Unable to open XFILE for dpyfd %s\n", path);
+    close(fd);
+    return -1;
+  }
+  int mtime = (int)st.st_mtime;
+  char line[kLineMax];
+  while (xgets(line, sizeof line, xp) != nullptr) {
+    if (strncmp(line, "DISPLAY=", 8) == 0) {
+      *dpy = (int)strtol(line + 8, nullptr, 10);
+      log_debug(1, "Token: %s display %d mtime %d\n", lookfor, *dpy, mtime);
+      break;
+    }
+  }
+  xclose(xp);
+  if (*dpy < 0) return mtime;
+  if (snprintf(path, sizeof path, "%s/%d.pid", gmSessionDirs.idle, *dpy) <
+      (int)sizeof path) {
+    struct stat idle;
+    if (stat(path, &idle) == 0) *dpy = -2;
+  }
+  return mtime;
+}
+
+}  // extern "C"
