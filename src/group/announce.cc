@@ -146,8 +146,8 @@ lineResult hostLine(parse *ps, char **keys, char **vals, int n) {
   bool haveAddr = false, haveTime = false, haveNumifs = false;
   for (int i = 1; i < n; i++) {
     const char *k = keys[i], *v = vals[i];
-    uint32_t u;
-    int32_t d;
+    uint32_t u = 0;
+    int32_t d = 0;
     bool ok = true;
     if (strcmp(k, "addr") == 0) {
       ok = parseHex32(v, &u);

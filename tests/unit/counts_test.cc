@@ -13,39 +13,36 @@
 namespace {
 
 void put(const std::string &path, const std::string &text = "x") { std::ofstream(path) << text; }
-void setMtime(const std::string &path, time_t t) {
-  struct timespec ts[2] = {{t, 0}, {t, 0}};
-  utimensat(AT_FDCWD, path.c_str(), ts, 0);
-}
 
 TEST(Counts, SessionsIdlesAndCache) {
   char tmpl[] = "/tmp/zvgm-counts-XXXXXX";
   std::string root = mkdtemp(tmpl), d = root + "/displays", i = root + "/idle";
   session_cache c = SESSION_CACHE_INIT;
   int t = 0, idle = 0;
+  // The displays directory's mtime, then a count.
+  auto count = [&](time_t mtime) {
+    struct timespec ts[2] = {{mtime, 0}, {mtime, 0}};
+    utimensat(AT_FDCWD, d.c_str(), ts, 0);
+    countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  };
   {
     LogCapture log;
-    countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
-    EXPECT_EQ(t, -1);
-    EXPECT_EQ(idle, -1);
-    EXPECT_NE(log.text().find("Cannot stat displays directory\n"), std::string::npos);
+    count(1000);
+    EXPECT_EQ(t + idle, -2);
+    EXPECT_TRUE(contains(log.text(), "Cannot stat displays directory\n"));
   }
   std::filesystem::create_directory(d);
   std::filesystem::create_directory(i);
   for (const char *n : {"0", "1", "12", "abc"}) put(d + "/" + n);
   for (const char *n : {"1.pid", ".pid", "1.pidx", "1"}) put(i + "/" + n);
-  setMtime(d, 1000);
-  countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  count(1000);
   EXPECT_EQ(t, 3);
   EXPECT_EQ(idle, 2);
-
   // A new entry behind an unchanged mtime is not seen; a new mtime is.
   put(d + "/7");
-  setMtime(d, 1000);
-  countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  count(1000);
   EXPECT_EQ(t, 3);
-  setMtime(d, 999);
-  countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+  count(999);
   EXPECT_EQ(t, 4);
   std::filesystem::remove_all(root);
 }
@@ -58,6 +55,7 @@ TEST(Counts, CapacityFromCpuinfo) {
   EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), 0);
   EXPECT_EQ(n, 3);  // the unreadable clock counts a processor and adds 0
   EXPECT_EQ(total, 4794);
+  // A file of 10240 bytes or more is not a cpuinfo; nor is an empty one.
   std::string line = "cpu MHz\t\t: 1000\n";
   put(path, line + std::string(10239 - line.size(), ' '));
   EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), 0);

@@ -6,61 +6,43 @@
 
 namespace {
 
-class Lookup : public ::testing::Test {
- protected:
-  void SetUp() override {
-    resetGroupState();
-    params.gmport = 7009;
-    time_t now = gmSys.now();
-    interface mine[] = {makeIf("eth0", "198.51.100.10", "255.255.255.0", LAN, now),
-                        makeIf("eth1", "203.0.113.10", "255.255.255.0", 0, now)};
-    host *m = makeHost("here", "198.51.100.10", TRUSTED, mine, 2);
-    myhost = *m;
-    free(m);
-    hostList[0] = &myhost;
-    interface peer[] = {
-        makeIf("eth0", "198.51.100.11", "255.255.255.0", LAN, now - 60),
-        makeIf("eth1", "203.0.113.11", "255.255.255.0", 0, now - 61)};
-    hostList[1] = makeHost("peer", "198.51.100.11", TRUSTED, peer, 2);
-    numhosts = 2;
-  }
-  void TearDown() override { resetGroupState(); }
-};
-
-TEST(LookupEmpty, NothingBeforeStartUp) {
-  resetGroupState();
+TEST(Lookup, NamesAddressesSubnetsAndFallbacks) {
+  resetGroupState();  // before start-up nothing is found
   EXPECT_EQ(findHostbyName("x"), nullptr);
   EXPECT_EQ(findHostbyAddr(in_addr{ip("1.2.3.4")}), nullptr);
   EXPECT_EQ(isHere(ip("1.2.3.4")), 0);
-}
 
-TEST_F(Lookup, FindsByNameAndAnyAddress) {
+  params.gmport = 7009;
+  time_t now = gmSys.now();
+  interface mine[] = {makeIf("eth0", "198.51.100.10", "255.255.255.0", LAN, now),
+                      makeIf("eth1", "203.0.113.10", "255.255.255.0", 0, now)};
+  setMyhost(makeHost("here", "198.51.100.10", TRUSTED, mine, 2));
+  // period 20: 60 s old is exactly 3 periods and still live, 61 s is not.
+  interface peer[] = {makeIf("eth0", "198.51.100.11", "255.255.255.0", LAN, now - 60),
+                      makeIf("eth1", "203.0.113.11", "255.255.255.0", 0, now - 61)};
+  hostList[1] = makeHost("peer", "198.51.100.11", TRUSTED, peer, 2);
+  numhosts = 2;
   ASSERT_NE(findHostbyName("peer"), nullptr);
   EXPECT_EQ(*findHostbyName("peer"), hostList[1]);
   EXPECT_EQ(findHostbyName("pee"), nullptr);
   EXPECT_EQ(findHostbyAddr(in_addr{ip("203.0.113.11")}), hostList[1]);
   EXPECT_EQ(findHostbyAddr(in_addr{ip("198.51.100.10")}), &myhost);
   EXPECT_EQ(findHostbyAddr(in_addr{ip("203.0.113.99")}), nullptr);
-}
-
-TEST_F(Lookup, SubnetMatchHonoursLiveness) {
-  // period 20: 60 s old is exactly 3 periods and still live, 61 s is not.
   EXPECT_EQ(matchHostSubnet(hostList[1], ip("198.51.100.77")), ip("198.51.100.11"));
   EXPECT_EQ(matchHostSubnet(hostList[1], ip("203.0.113.77")), 0u);
   EXPECT_EQ(matchHostSubnet(hostList[1], ip("192.0.2.1")), 0u);
-}
 
-TEST_F(Lookup, LanAndCountFallbacks) {
   EXPECT_EQ(isOnLAN(&myhost, ip("198.51.100.5")), 1);
   EXPECT_EQ(isOnLAN(&myhost, ip("203.0.113.5")), 0);
-  EXPECT_EQ(isOnLAN(&myhost, ip("192.0.2.5")), 1);
+  EXPECT_EQ(isOnLAN(&myhost, ip("192.0.2.5")), 1);  // no subnet of ours: LAN
   EXPECT_EQ(numIfsOnSubnet(&myhost, 0), 2);
   EXPECT_EQ(numIfsOnSubnet(&myhost, ip("203.0.113.5")), 1);
   EXPECT_EQ(numIfsOnSubnet(&myhost, ip("192.0.2.5")), 1);
-  host bare = {};
+  host bare = {};  // without interfaces still counts as one
   EXPECT_EQ(numIfsOnSubnet(&bare, ip("192.0.2.5")), 1);
   EXPECT_EQ(isHere(ip("203.0.113.10")), 1);
   EXPECT_EQ(isHere(ip("203.0.113.11")), 0);
+  resetGroupState();
 }
 
 }  // namespace

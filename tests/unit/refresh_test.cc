@@ -5,8 +5,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-
-#include <fstream>
+#include <unistd.h>
 
 #include "testutil.h"
 
@@ -14,9 +13,6 @@ namespace {
 
 time_t fakeNow = 100000;
 time_t readFakeNow() { return fakeNow; }
-bool has(const std::string &text, const std::string &what) {
-  return text.find(what) != std::string::npos;
-}
 
 TEST(Refresh, RealInterfacesWithoutSending) {
   resetGroupState();
@@ -30,9 +26,8 @@ TEST(Refresh, RealInterfacesWithoutSending) {
   free(read_kernel_ifs(&n));
   if (n == 0) GTEST_SKIP() << "no broadcast interface here";
   // The tool's stand-in counts its runs.
-  std::string tool = "/tmp/zvgm-refresh-" + std::to_string(getpid());
-  std::ofstream(tool) << "#!/bin/sh\necho run >>" << tool << ".runs\necho header\n";
-  chmod(tool.c_str(), 0755);
+  std::string runs = writeTemp("");
+  std::string tool = writeTemp("#!/bin/sh\necho run >>" + runs + "\necho header\n", 0755);
   gmShell = tool.c_str();
   struct stat st;
   bool router = n > 1 && stat(GM_NOTROUTER, &st) != 0;
@@ -40,11 +35,15 @@ TEST(Refresh, RealInterfacesWithoutSending) {
     LogCapture log;
     configure();
     ASSERT_EQ(myhost.numifs, n);
-    EXPECT_TRUE(has(log.text(), "Interfaces have changed, rereading...\n"));
-    EXPECT_TRUE(has(log.text(), std::string("Found new interface: ") + myhost.hostifs[0].name));
+    EXPECT_TRUE(contains(log.text(), "Interfaces have changed, rereading...\n"));
+    EXPECT_TRUE(contains(log.text(), std::string("Found new interface: ") + myhost.hostifs[0].name));
   }
   EXPECT_EQ((myhost.flags & ROUTER) != 0, router);
-  EXPECT_TRUE(has(bcastbuf, "numifs=" + std::to_string(n) + " "));
+  for (int j = 0; j < n; j++) {  // the kernel's list, without loopback
+    EXPECT_NE(ntohl(myhost.hostifs[j].myAddr.sin_addr.s_addr) >> 24, 127u);
+    EXPECT_EQ(myhost.hostifs[j].bcastAddr.sin_port, htons(7009));
+  }
+  EXPECT_TRUE(contains(bcastbuf, "numifs=" + std::to_string(n) + " "));
 
   // Unchanged: the same records with their flags, lastpkt renewed, no tool.
   interface *installed = myhost.hostifs;
@@ -54,11 +53,9 @@ TEST(Refresh, RealInterfacesWithoutSending) {
   EXPECT_EQ(myhost.hostifs, installed);
   EXPECT_EQ(installed[0].lastpkt, fakeNow);
   EXPECT_EQ(installed[0].flags, lan);
-  std::ifstream runs(tool + ".runs");
-  std::string all((std::istreambuf_iterator<char>(runs)), {});
-  EXPECT_EQ(all, "run\n");
+  EXPECT_EQ(slurp(runs), "run\n");
   unlink(tool.c_str());
-  unlink((tool + ".runs").c_str());
+  unlink(runs.c_str());
   gmSys = savedSys;
   gmShell = savedShell;
   resetGroupState();
@@ -66,20 +63,14 @@ TEST(Refresh, RealInterfacesWithoutSending) {
 
 TEST(Refresh, SendallOncePerInterfaceToLoopback) {
   resetGroupState();
-  int rx = socket(AF_INET, SOCK_DGRAM, 0);
-  struct sockaddr_in to = {};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(rx, (struct sockaddr *)&to, sizeof to), 0);
-  socklen_t len = sizeof to;
-  getsockname(rx, (struct sockaddr *)&to, &len);
+  sockaddr_in to;
+  int rx = loopbackSocket(SOCK_DGRAM, &to);
   fcntl(rx, F_SETFL, O_NONBLOCK);
   bcast_fd = socket(AF_INET, SOCK_DGRAM, 0);
   interface ifs[] = {makeIf("lo-a", "127.0.0.1", "255.0.0.0"),
                      makeIf("lo-b", "127.0.0.2", "255.0.0.0")};
-  myhost.hostifs = (interface *)malloc(sizeof ifs);
-  for (int j = 0; j < 2; j++) (myhost.hostifs[j] = ifs[j]).bcastAddr = to;
-  myhost.numifs = 2;
+  for (interface &i : ifs) i.bcastAddr = to;
+  setMyhost(makeHost("here", "127.0.0.1", 0, ifs, 2));
   params.debug = 2;
   LogCapture log;
   sendall("hello", 5);
@@ -87,8 +78,7 @@ TEST(Refresh, SendallOncePerInterfaceToLoopback) {
   EXPECT_EQ(recv(rx, buf, sizeof buf, 0), 5);
   EXPECT_EQ(recv(rx, buf, sizeof buf, 0), 5);
   EXPECT_LT(recv(rx, buf, sizeof buf, 0), 0);
-  EXPECT_TRUE(has(log.text(), "sendall: sent 5 bytes on lo-b to 127.0.0.1\n"));
-
+  EXPECT_TRUE(contains(log.text(), "sendall: sent 5 bytes on lo-b to 127.0.0.1\n"));
   close(rx);
   close(bcast_fd);
   resetGroupState();

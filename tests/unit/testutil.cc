@@ -5,7 +5,11 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <iterator>
 
 void resetGroupState() {
   ZV_MUTEX_LOCK(&gmLock);
@@ -39,17 +43,7 @@ LogCapture::~LogCapture() {
   unlink(path_.c_str());
 }
 
-std::string LogCapture::text() {
-  std::string out;
-  char buf[4096];
-  off_t off = 0;
-  ssize_t n;
-  while ((n = pread(fd_, buf, sizeof buf, off)) > 0) {
-    out.append(buf, (size_t)n);
-    off += n;
-  }
-  return out;
-}
+std::string LogCapture::text() { return slurp(path_); }
 
 uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
@@ -88,4 +82,42 @@ host *makeHost(const char *name, const char *addr, int flags,
     memcpy(h->hostifs, ifs, sizeof(interface) * (size_t)numifs);
   }
   return h;
+}
+
+void setMyhost(host *h) {
+  free(myhost.hostifs);
+  myhost = *h;
+  free(h);
+  hostList[0] = &myhost;
+  if (numhosts < 1) numhosts = 1;
+}
+
+int loopbackSocket(int type, sockaddr_in *addr) {
+  int fd = socket(AF_INET, type, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0)
+    abort();  // no loopback: nothing in these tests can run
+  if (addr != nullptr) *addr = a;
+  return fd;
+}
+
+std::string writeTemp(const std::string &text, mode_t mode) {
+  char path[] = "/tmp/zvgm-test-XXXXXX";
+  int fd = mkstemp(path);
+  if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) abort();
+  fchmod(fd, mode);
+  close(fd);
+  return path;
+}
+
+std::string slurp(const std::string &path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool contains(const std::string &text, const std::string &what) {
+  return text.find(what) != std::string::npos;
 }

@@ -3,6 +3,9 @@
 #ifndef ZVGM_TESTUTIL_H
 #define ZVGM_TESTUTIL_H
 
+#include <sys/socket.h>
+#include <sys/types.h>
+
 #include <string>
 
 #include "group/group.h"
@@ -32,5 +35,20 @@ host *makeHost(const char *name, const char *addr, int flags,
 
 // Dotted text to network-order address.
 uint32_t ip(const char *dotted);
+
+// Makes h (a makeHost record, freed here) the local host in slot 0.
+void setMyhost(host *h);
+
+// A socket bound to an ephemeral loopback port (without SO_REUSEADDR);
+// *addr gets the bound address.
+int loopbackSocket(int type = SOCK_DGRAM, sockaddr_in *addr = nullptr);
+
+// A new file under /tmp holding text, with the given mode; returns its path.
+std::string writeTemp(const std::string &text, mode_t mode = 0600);
+
+// The whole contents of a file, "" when it cannot be read.
+std::string slurp(const std::string &path);
+
+bool contains(const std::string &text, const std::string &what);
 
 #endif

@@ -12,6 +12,8 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Properties;
+import java.util.concurrent.BrokenBarrierException;
+import java.util.concurrent.CyclicBarrier;
 
 public final class Daemon {
     private static final PrintStream out = System.out;
@@ -128,6 +130,11 @@ public final class Daemon {
                 args(w, 4);
                 r.add("which " + GroupManager.whichServer(text(w[1]), text(w[2]), text(w[3]), text(w[4])));
                 break;
+            case "parallel":
+                args(w, 6);
+                if (!w[2].equals("which")) throw new IllegalArgumentException("parallel runs which only");
+                parallelWhich(num(w[1]), text(w[3]), text(w[4]), text(w[5]), text(w[6]), r);
+                break;
             case "primary":
                 args(w, 2);
                 r.add("primary " + GroupManager.findPrimary(text(w[1]), text(w[2])));
@@ -162,6 +169,35 @@ public final class Daemon {
             default:
                 r.add("error unknown command");
         }
+    }
+
+    // Many daemon threads in whichServer at the same time: each waits at the
+    // barrier so that their lookups overlap; the answers come in thread order.
+    private static void parallelWhich(int n, String c, String i, String ip, String f, List<String> r) {
+        if (n < 1 || n > 256) throw new IllegalArgumentException("thread count out of range: " + n);
+        String[] answers = new String[n];
+        CyclicBarrier start = new CyclicBarrier(n);
+        Thread[] threads = new Thread[n];
+        for (int t = 0; t < n; t++) {
+            final int slot = t;
+            threads[t] = new Thread(() -> {
+                try {
+                    start.await();
+                    answers[slot] = "which " + GroupManager.whichServer(c, i, ip, f);
+                } catch (InterruptedException | BrokenBarrierException e) {
+                    answers[slot] = "error " + e;
+                }
+            }, "which-" + t);
+            threads[t].start();
+        }
+        for (Thread t : threads) {
+            try {
+                t.join();
+            } catch (InterruptedException e) {
+                throw new IllegalArgumentException("interrupted");
+            }
+        }
+        for (String a : answers) r.add(a == null ? "error no answer" : a);
     }
 
     // Never calls groupNumHosts, so it answers at once even during the start grace.

@@ -1,0 +1,22 @@
+#!/bin/bash
+# prereqs.sh - installs what building and testing zvgm need on Debian, and
+# only what is missing (so a prepared machine makes no network access).
+set -euo pipefail
+
+pkgs=(g++ make cmake libgtest-dev googletest openjdk-17-jdk-headless binutils
+      iproute2 ksh util-linux mount procps coreutils)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
+    missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" != 0 ]; then
+  echo "prereqs: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+echo "prereqs: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q </dev/null
+apt-get install -y -q --no-install-recommends "${missing[@]}" </dev/null

@@ -1,0 +1,151 @@
+// harness.h - drives the network testbed (testbed/tb) from GoogleTest: brings
+// it up, runs daemons with their consoles on pipes, records what an observer
+// hears on the wire, and always takes everything down again.
+#ifndef ZVGM_GROUP_HARNESS_H
+#define ZVGM_GROUP_HARNESS_H
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tb {
+
+// A child process with its standard output on a pipe (and, when asked, its
+// standard input); its standard error goes to a log file.
+class Child {
+ public:
+  Child(const std::vector<std::string> &argv, bool withStdin, const std::string &errLog);
+  ~Child();
+  bool running();
+  // The next line of standard output (without "\n"), or false at the
+  // deadline or at end of output.
+  bool readLine(std::string *line, int timeoutMs);
+  bool write(const std::string &text);
+  // Waits for the exit; the wait status, or -1 at the deadline.
+  int wait(int timeoutMs);
+  void kill();
+  // Everything read from standard output so far.
+  const std::string &seen() const { return seen_; }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  int status_ = -1;
+  std::string buf_, seen_;
+};
+
+// One line of a status reply, parsed.
+struct IfView {
+  std::string name;
+  unsigned ip = 0, mask = 0, bcast = 0;
+  long lastpkt = 0;
+  bool lan = false;
+};
+struct HostView {
+  std::string name;
+  unsigned addr = 0;
+  long lastseen = 0, timeoff = 0, starttime = 0;
+  int numifs = 0, period = 0;
+  std::set<std::string> flags;  // ROUTER, LAN_OK, TRUSTED, OFFLINE
+  int sessions = 0, idles = 0;
+  std::vector<IfView> ifs;
+  bool has(const char *flag) const { return flags.count(flag) != 0; }
+  const IfView *intf(const std::string &n) const;
+};
+// The hosts of a status reply in table order; false on a malformed reply.
+bool parseStatus(const std::vector<std::string> &lines, std::vector<HostView> *hosts);
+const HostView *findHost(const std::vector<HostView> &hosts, const std::string &name);
+int hostIndex(const std::vector<HostView> &hosts, const std::string &name);
+
+class Daemon {
+ public:
+  Daemon(const std::string &name, std::unique_ptr<Child> child, std::string errLog);
+  bool ready(int timeoutMs);
+  // Sends one console line; the reply's lines up to the "." line. A reply
+  // that does not come in time fails the test and yields no lines.
+  std::vector<std::string> ask(const std::string &line, int timeoutMs = 10000);
+  std::vector<HostView> status();
+  // "quit", then the exit status (0 when the JVM ended cleanly).
+  int quit();
+  // JNI complaints and start-up failures seen on stdout or in the log.
+  std::string problems() const;
+  const std::string &name() const { return name_; }
+  Child &child() { return *child_; }
+
+ private:
+  std::string name_;
+  std::unique_ptr<Child> child_;
+  std::string errLog_;
+};
+
+struct Datagram {
+  std::string src;  // sender's address, dotted
+  int port = 0;
+  long at = 0;  // arrival, seconds since the epoch
+  std::string bytes;
+};
+
+class Observer {
+ public:
+  explicit Observer(std::unique_ptr<Child> child) : child_(std::move(child)) {}
+  // Waits for the end of the observation and returns every datagram heard.
+  std::vector<Datagram> collect(int timeoutMs);
+
+ private:
+  std::unique_ptr<Child> child_;
+};
+
+class Testbed {
+ public:
+  // Why the group tests cannot run here, or "" when they can.
+  static std::string unavailable();
+  // Brings up servers names (eth0, and eth1 too when eth1 is set).
+  Testbed(const std::vector<std::string> &names, bool eth1);
+  // Stops the daemons (failing the test on JNI complaints) and tears down.
+  ~Testbed();
+  bool ok() const { return ok_; }
+  std::string dir() const { return dir_; }
+  // Host-side path of a file as server name sees it (/etc/..., /var/opt/...,
+  // /opt/...).
+  std::string path(const std::string &name, const std::string &serverPath) const;
+  void writeFile(const std::string &name, const std::string &serverPath,
+                 const std::string &text, int mode = 0644);
+  void removeFile(const std::string &name, const std::string &serverPath);
+  // Starts a daemon of name with key=value properties; null on failure.
+  Daemon *start(const std::string &name, const std::vector<std::string> &props);
+  Daemon *daemon(const std::string &name);
+  // Stops name's daemon with "quit" and returns the exit status.
+  int stop(const std::string &name);
+  // Runs a command as server name sees the world ("obs": the observer);
+  // its exit status.
+  int run(const std::string &name, const std::vector<std::string> &argv);
+  // Listens on the group port in the observer for seconds; with group set,
+  // joins it on the observer's interfaces.
+  std::unique_ptr<Observer> observe(int seconds, bool group);
+  static std::string ip(int server, int intf = 0);  // server counts from 1
+  std::string ip(const std::string &name, int intf = 0) const;
+  // Polls cond every 200 ms for up to timeoutMs.
+  static bool waitFor(const std::function<bool()> &cond, int timeoutMs);
+
+ private:
+  std::vector<std::string> names_;
+  bool eth1_;
+  bool ok_ = false;
+  std::string dir_, logs_;
+  std::map<std::string, std::unique_ptr<Daemon>> daemons_;
+  std::vector<std::unique_ptr<Daemon>> stopped_;
+};
+
+// Lines of a datagram text split at "\n" (each without its "\n").
+std::vector<std::string> lines(const std::string &text);
+std::string hexAddr(const std::string &dotted);
+
+}  // namespace tb
+
+#endif
