@@ -12,6 +12,13 @@ int gotTerminal(const char *term);
 /* 1 after describing and clearing a pending exception on GMenv, else 0. */
 int exception(void);
 
+#ifdef _JAVASOFT_JNI_H_
+/* text as a new Java string. The group's texts are ASCII; a byte above 127
+ * (a peer's name, a terminal id off the wire) is replaced by '?' in place
+ * first, so that malformed modified UTF-8 never reaches the JVM. */
+jstring javaText(JNIEnv *env, char *text);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -39,7 +39,10 @@ int gotTerminal(const char *term) {
 
   // Every reference made here is deleted before return: the manager thread
   // never leaves its native frame, so nothing else would ever free them.
-  jstring jterm = env->NewStringUTF(term);
+  // A terminal id comes off the wire: its own copy, made safe for the JVM.
+  char id[GM_BUFSIZE];
+  snprintf(id, sizeof id, "%s", term != nullptr ? term : "");
+  jstring jterm = javaText(env, id);
   if (exception() || jterm == nullptr) {
     say("gotTerminal:: NewStringUTF failed !!!");
     if (jterm != nullptr) env->DeleteLocalRef(jterm);

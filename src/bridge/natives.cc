@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include "bridge/bridge.h"
 #include "gm.h"
 
 namespace {
@@ -54,7 +55,7 @@ JNIEXPORT jstring JNICALL GM_JNI(whichServer)(JNIEnv *env, jclass,
   release(env, &a);
   release(env, &i);
   release(env, &c);
-  return env->NewStringUTF(buf);
+  return javaText(env, buf);
 }
 
 JNIEXPORT jstring JNICALL GM_JNI(findPrimary)(JNIEnv *env, jclass,
@@ -64,7 +65,7 @@ JNIEXPORT jstring JNICALL GM_JNI(findPrimary)(JNIEnv *env, jclass,
   findPrimary(t.chars, a.chars, nullptr, buf);
   release(env, &a);
   release(env, &t);
-  return env->NewStringUTF(buf);
+  return javaText(env, buf);
 }
 
 // Tokens are tracked by the daemon alone; the group learns of sessions from
@@ -91,14 +92,14 @@ JNIEXPORT jstring JNICALL GM_JNI(groupHostLine)(JNIEnv *env, jclass,
                                                 jint hostnum) {
   char buf[lineSize] = "";
   groupHostLine(hostnum, buf);
-  return env->NewStringUTF(buf);
+  return javaText(env, buf);
 }
 
 JNIEXPORT jstring JNICALL GM_JNI(groupLoadLine)(JNIEnv *env, jclass,
                                                 jint hostnum) {
   char buf[lineSize] = "";
   groupLoadLine(hostnum, buf);
-  return env->NewStringUTF(buf);
+  return javaText(env, buf);
 }
 
 JNIEXPORT jint JNICALL GM_JNI(groupNumIfs)(JNIEnv *, jclass, jint hostnum) {
@@ -109,7 +110,7 @@ JNIEXPORT jstring JNICALL GM_JNI(groupIntfLine)(JNIEnv *env, jclass,
                                                 jint hostnum, jint intfnum) {
   char buf[lineSize] = "";
   groupIntfLine(hostnum, intfnum, buf);
-  return env->NewStringUTF(buf);
+  return javaText(env, buf);
 }
 
 JNIEXPORT jstring JNICALL GM_JNI(sessionList)(JNIEnv *env, jclass,
@@ -121,7 +122,7 @@ JNIEXPORT jstring JNICALL GM_JNI(sessionList)(JNIEnv *env, jclass,
   release(env, &i);
   release(env, &c);
   if (list == nullptr) return env->NewStringUTF("allocation error");
-  jstring result = env->NewStringUTF(list);
+  jstring result = javaText(env, list);
   free(list);
   return result;
 }

@@ -110,7 +110,7 @@ JNIEXPORT jstring JNICALL GM_JNI(groupManager)(JNIEnv *env, jclass) {
 
   release(env, &mcaddr);
   release(env, &sigfile);
-  return env->NewStringUTF(errbuf);
+  return javaText(env, errbuf);
 }
 
 } // extern "C"

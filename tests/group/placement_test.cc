@@ -229,6 +229,16 @@ TEST(Placement, AcrossTheGroup) {
             std::vector<std::string>{serverR(tb.ip("bravo", 1))});
   EXPECT_EQ(askUdp("obs", tb.ip("alpha"), "serverQ=12\\n", 1500), std::vector<std::string>{});
 
+  // A terminal id off the wire that is not ASCII reaches the daemon with '?'
+  // for each such byte (the JVM never gets malformed text); the reply echoes
+  // the id as it came.
+  alpha.ask("attach ??");
+  std::vector<std::string> odd =
+      askUdp("obs", tb.ip("alpha", 1), "termQ=\xff\xfe at=1 hostix=0\\n", 1500);
+  alpha.ask("detach ??");
+  ASSERT_EQ(odd.size(), 1u);
+  EXPECT_EQ(odd[0].rfind("termR=\xff\xfe at=1 hostix=0 has=1\n#sig=", 0), 0u) << odd[0];
+
   // Sixteen daemon threads looking up at once.
   std::vector<std::string> par =
       alpha.ask("parallel 16 which c-bravo - " + kClient + " -", 60000);
