@@ -305,10 +305,11 @@ std::string Daemon::problems() const {
 
 // ---- Observer -------------------------------------------------------------------------
 
-std::vector<Datagram> Observer::collect(int timeoutMs) {
+// The datagrams that zvtb-udp prints on child's output until it ends.
+static std::vector<Datagram> readDatagrams(Child &child, int timeoutMs) {
   std::vector<Datagram> got;
   std::string line;
-  while (child_->readLine(&line, timeoutMs)) {
+  while (child.readLine(&line, timeoutMs)) {
     std::istringstream s(line);
     Datagram d;
     size_t len;
@@ -319,8 +320,12 @@ std::vector<Datagram> Observer::collect(int timeoutMs) {
       d.bytes.push_back((char)std::stoi(hex.substr(i, 2), nullptr, 16));
     if (d.bytes.size() == len) got.push_back(d);
   }
-  child_->wait(5000);
+  child.wait(5000);
   return got;
+}
+
+std::vector<Datagram> Observer::collect(int timeoutMs) {
+  return readDatagrams(*child_, timeoutMs);
 }
 
 // ---- Testbed --------------------------------------------------------------------------
@@ -433,6 +438,13 @@ std::unique_ptr<Observer> Testbed::observe(int seconds, bool group) {
     return nullptr;
   }
   return std::make_unique<Observer>(std::move(c));
+}
+
+std::vector<Datagram> Testbed::ask(const std::string &from, const std::string &dest,
+                                   const std::string &text, int ms) {
+  Child c({kScript, "exec", from, kUdp, "ask", dest, "7009", text, std::to_string(ms)}, false,
+          logs_ + "/ask.err");
+  return readDatagrams(c, ms + 10000);
 }
 
 std::string Testbed::ip(int server, int intf) {

@@ -128,6 +128,11 @@ class Testbed {
   // Listens on the group port in the observer for seconds; with group set,
   // joins it on the observer's interfaces.
   std::unique_ptr<Observer> observe(int seconds, bool group);
+  // Sends text ("\\n" stands for a newline) from server from ("obs": the
+  // observer) to dest at the group port and returns the replies heard
+  // within ms milliseconds.
+  std::vector<Datagram> ask(const std::string &from, const std::string &dest,
+                            const std::string &text, int ms);
   static std::string ip(int server, int intf = 0);  // server counts from 1
   std::string ip(const std::string &name, int intf = 0) const;
   // Polls cond every 200 ms for up to timeoutMs.

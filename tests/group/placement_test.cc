@@ -96,30 +96,15 @@ bool groupFormed(Testbed &tb, Daemon &alpha, long bravoStartedAfter = 0) {
   return findHost(hs, "bravo")->starttime > bravoStartedAfter;
 }
 
-// Sends text to dest:7009 from namespace from ("obs" or a server); every
-// reply's bytes, in order.
-std::vector<std::string> askUdp(const std::string &from, const std::string &dest,
-                                const std::string &text, int ms) {
-  Child c({ZVTB_SCRIPT, "exec", from, ZVTB_ASK, dest, "7009", text, std::to_string(ms)}, false,
-          std::string(ZVTB_LOGS) + "/Placement.AcrossTheGroup/zvtb-ask.err");
+// The replies to text sent from namespace from ("obs" or a server) to
+// dest:7009: their bytes, each checked to come from dest's group port.
+std::vector<std::string> askUdp(Testbed &tb, const std::string &from, const std::string &dest,
+                                const std::string &text) {
   std::vector<std::string> got;
-  std::string line;
-  while (c.readLine(&line, ms + 10000)) {
-    std::istringstream s(line);
-    std::string src, hex, bytes;
-    int port = 0;
-    size_t len = 0;
-    if (!(s >> src >> port >> len >> hex) || port != 7009 || src != dest) {
-      ADD_FAILURE() << "unexpected reply line: " << line;
-      continue;
-    }
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-      bytes.push_back((char)std::stoi(hex.substr(i, 2), nullptr, 16));
-    EXPECT_EQ(bytes.size(), len);
-    got.push_back(bytes);
+  for (const Datagram &d : tb.ask(from, dest, text, 1500)) {
+    EXPECT_TRUE(d.src == dest && d.port == 7009) << d.src << ":" << d.port;
+    got.push_back(d.bytes);
   }
-  int st = c.wait(10000);
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) <= 1) << "zvtb-ask failed, status " << st;
   return got;
 }
 
@@ -221,20 +206,20 @@ TEST(Placement, AcrossTheGroup) {
     return "serverR=" + std::string(8 - hexAddr(dotted).size(), '0') + hexAddr(dotted) +
            " port=7009 seq=12\n";
   };
-  EXPECT_EQ(askUdp("obs", tb.ip("alpha", 1), "serverQ=12\\n", 1500),
+  EXPECT_EQ(askUdp(tb, "obs", tb.ip("alpha", 1), "serverQ=12\\n"),
             std::vector<std::string>{serverR(tb.ip("alpha", 1))});
-  EXPECT_EQ(askUdp("obs", tb.ip("bravo"), "serverQ=12\\n", 1500),
+  EXPECT_EQ(askUdp(tb, "obs", tb.ip("bravo"), "serverQ=12\\n"),
             std::vector<std::string>{serverR(tb.ip("bravo"))});
-  EXPECT_EQ(askUdp("delta", tb.ip("bravo", 1), "serverQ=12\\n", 1500),
+  EXPECT_EQ(askUdp(tb, "delta", tb.ip("bravo", 1), "serverQ=12\\n"),
             std::vector<std::string>{serverR(tb.ip("bravo", 1))});
-  EXPECT_EQ(askUdp("obs", tb.ip("alpha"), "serverQ=12\\n", 1500), std::vector<std::string>{});
+  EXPECT_EQ(askUdp(tb, "obs", tb.ip("alpha"), "serverQ=12\\n"), std::vector<std::string>{});
 
   // A terminal id off the wire that is not ASCII reaches the daemon with '?'
   // for each such byte (the JVM never gets malformed text); the reply echoes
   // the id as it came.
   alpha.ask("attach ??");
   std::vector<std::string> odd =
-      askUdp("obs", tb.ip("alpha", 1), "termQ=\xff\xfe at=1 hostix=0\\n", 1500);
+      askUdp(tb, "obs", tb.ip("alpha", 1), "termQ=\xff\xfe at=1 hostix=0\\n");
   alpha.ask("detach ??");
   ASSERT_EQ(odd.size(), 1u);
   EXPECT_EQ(odd[0].rfind("termR=\xff\xfe at=1 hostix=0 has=1\n#sig=", 0), 0u) << odd[0];

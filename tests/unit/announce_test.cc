@@ -15,9 +15,6 @@
 
 namespace {
 
-time_t fakeNow;
-time_t fakeClock(void) { return fakeNow; }
-
 const char kHere[] =
     "host=here addr=a000001 time=1100000000 numifs=2 flags=6 cpus=2 clock=2394 "
     "period=20 starttime=1099990000 load=0.3\n"
@@ -43,34 +40,17 @@ std::string written(const host *h) {
   return bcastbuf;
 }
 
-class Announce : public ::testing::Test {
+class Announce : public GroupTest {
  protected:
   void SetUp() override {
-    saved_ = gmSys;
-    gmSys.now = fakeClock;
-    fakeNow = 1100000000;
-    resetSignature();
-    sock_ = loopbackSocket();
-    peer_ = loopbackSocket(SOCK_DGRAM, &from_);
+    gmSys.now = fakeClock, fakeNow = 1100000000;
     // The local host 10.0.0.1, with a LAN and a nimbar interface.
-    resetGroupState();
-    interface ifs[] = {makeIf("eth0", "198.51.100.10", "255.255.255.0", LAN),
-                       makeIf("eth1", "203.0.113.10", "255.255.255.0", 0)};
-    setMyhost(makeHost("here", "10.0.0.1", TRUSTED | LAN_OK, ifs, 2));
-    myhost.numcpus = 2;
-    myhost.meanclock = 2394;
-    myhost.starttime = 1099990000;
-    myhost.load = 0.3f;
-    myhost.sessions = 3;
-    myhost.idles = 1;
+    addHost("here", "10.0.0.1", TRUSTED | LAN_OK, {makeIf("eth0", "198.51.100.10", "255.255.255.0", LAN),
+                                                    makeIf("eth1", "203.0.113.10", "255.255.255.0", 0)});
+    myhost.numcpus = 2, myhost.meanclock = 2394, myhost.starttime = 1099990000;
+    myhost.load = 0.3f, myhost.sessions = 3, myhost.idles = 1;
   }
-  void TearDown() override {
-    close(sock_);
-    close(peer_);
-    gmSys = saved_;
-    resetSignature();
-    resetGroupState();
-  }
+  void TearDown() override { close(sock_), close(peer_); }
   // Hands text to hostMessage in an exactly sized buffer, from the peer
   // socket unless told otherwise.
   void receive(const std::string &text, int trusted = 1, const char *src = nullptr) {
@@ -80,16 +60,16 @@ class Announce : public ::testing::Test {
     hostMessage(sock_, &f, buf, (int)text.size(), trusted);
     free(buf);
   }
-  // Datagrams that reached the peer socket (loopback delivers at once).
-  int replies() {
-    int n = 0;
-    char buf[2048];
-    while (recv(peer_, buf, sizeof buf, MSG_DONTWAIT) > 0) n++;
-    return n;
+  // Each peer as "name flags timeoff", then the replies the peer socket got.
+  std::string table() {
+    std::string s;
+    for (int i = 1; i < numhosts; i++)
+      s += std::string(hostList[i]->name) + " " + std::to_string(hostList[i]->flags) + " " +
+           std::to_string(hostList[i]->timeoff) + ", ";
+    return s + std::to_string(received(peer_, 0).size()) + " replies";  // loopback delivers at once
   }
-  gm_sys saved_;
-  int sock_ = -1, peer_ = -1;
-  sockaddr_in from_ = {};
+  sockaddr_in from_;
+  int sock_ = loopbackSocket(), peer_ = loopbackSocket(SOCK_DGRAM, &from_);
 };
 
 TEST_F(Announce, RoundTripAndTableRules) {
@@ -99,20 +79,15 @@ TEST_F(Announce, RoundTripAndTableRules) {
   strcpy(myhost.name, "there");  // and hear it as a peer
   fakeNow -= 30;  // the sender's clock is 30 s ahead
   receive(kHere);
-  ASSERT_EQ(numhosts, 2);
-  EXPECT_EQ(hostList[1]->timeoff, 30);
-  EXPECT_EQ(replies(), 1);  // a first-time reply, to the source port
+  ASSERT_EQ(table(), "here 6 30, 1 replies");  // a first-time reply, to the source port
   fakeNow += 30;
   EXPECT_EQ(written(hostList[1]), kHere);
 
   receive(peer("peer", " flags=7"), 0);  // the claim of TRUSTED is not kept
-  EXPECT_EQ(hostList[2]->flags, 3);
-  EXPECT_EQ(replies(), 1);
+  EXPECT_EQ(table(), "here 6 30, peer 3 30, 1 replies");
   receive(peer("peer", " flags=3"), 1);  // again: same slot, no reply
   receive(peer("there"));  // our own, come back
-  EXPECT_EQ(numhosts, 3);
-  EXPECT_EQ(hostList[2]->flags, 7);
-  EXPECT_EQ(replies(), 0);
+  EXPECT_EQ(table(), "here 6 30, peer 7 30, 0 replies");
   // What an announcement leaves out keeps the defaults of an unheard peer.
   receive("host=bare addr=a000002 time=1100000000 numifs=0\n", 1);
   ASSERT_EQ(numhosts, 4);
@@ -121,67 +96,51 @@ TEST_F(Announce, RoundTripAndTableRules) {
 }
 
 TEST_F(Announce, InterfacesKeepWhatTheyWereLastHeard) {
+  auto ifs = [] {  // "seconds since the start or never / timed out" of each
+    std::string s;
+    for (interface *i = hostList[1]->hostifs; i < hostList[1]->hostifs + 2; i++)
+      s += (i->lastpkt ? std::to_string(i->lastpkt - 1100000000) : "never") + "/" + std::to_string(i->tqTimedout) + " ";
+    return s;
+  };
   receive(peer("p"));  // from 127.0.0.1, its first interface
-  interface *ifs = hostList[1]->hostifs;
-  EXPECT_TRUE(ifs[0].lastpkt == fakeNow && ifs[0].tqTimedout == 0);
-  EXPECT_TRUE(ifs[1].lastpkt == 0 && ifs[1].tqTimedout == 1);
-  time_t t1 = fakeNow;
+  EXPECT_EQ(ifs(), "0/0 never/1 ");
   fakeNow += 20;
   receive(peer("p"), 1, "198.51.100.20");
-  ifs = hostList[1]->hostifs;
-  EXPECT_TRUE(ifs[0].lastpkt == t1 && ifs[0].tqTimedout == 0);
-  EXPECT_TRUE(ifs[1].lastpkt == fakeNow && ifs[1].tqTimedout == 0);
-  ifs[0].tqTimedout = 1;  // a query through it went unanswered
+  EXPECT_EQ(ifs(), "0/0 20/0 ");
+  hostList[1]->hostifs[0].tqTimedout = 1;  // a query through it went unanswered
   receive(peer("p"), 1, "198.51.100.20");
-  EXPECT_EQ(hostList[1]->hostifs[0].tqTimedout, 1);
+  EXPECT_EQ(ifs(), "0/1 20/0 ");
 }
 
 TEST_F(Announce, HostLimit) {
-  for (int i = 1; i < MAXHOSTS; i++)
-    hostList[i] = makeHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", TRUSTED, nullptr, 0);
-  numhosts = MAXHOSTS;
+  for (int i = 1; i < MAXHOSTS; i++) addHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", TRUSTED);
   LogCapture log;
   receive(peer("late"));
   EXPECT_TRUE(contains(log.text(), "Too many hosts in group. Increase MAXHOSTS\n"));
-  EXPECT_EQ(numhosts, MAXHOSTS);
-  EXPECT_EQ(hostList[MAXHOSTS], nullptr);
-  EXPECT_EQ(replies(), 0);
+  EXPECT_TRUE(numhosts == MAXHOSTS && hostList[MAXHOSTS] == nullptr && received(peer_, 0).empty());
   receive(peer("h99", " cpus=8"));  // known hosts are still refreshed
   EXPECT_EQ(hostList[99]->numcpus, 8);
 }
 
 TEST_F(Announce, TooManyInterfacesStillEndWithSessionsAndTrailer) {
-  std::string key = writeTemp("");
-  initSignature(key.c_str());
-  unlink(key.c_str());
-  interface ifs[MAXFDS];
-  for (int i = 0; i < MAXFDS; i++) {
-    ifs[i] = makeIf("", "255.255.255.255", "255.255.255.255");
-    snprintf(ifs[i].name, 16, "nimbar%09d", i);
-  }
-  setMyhost(makeHost("here", "10.0.0.1", 0, ifs, MAXFDS));
-  myhost.sessions = 3;
-  myhost.idles = 1;
-  params.debug = 1;
+  loadSecret("");
+  std::vector<interface> ifs;
+  for (int i = 0; i < MAXFDS; i++)
+    ifs.push_back(makeIf(("nimbar" + std::to_string(100000000 + i)).c_str(), "255.255.255.255", "255.255.255.255"));
+  numhosts = 0, addHost("here", "10.0.0.1", 0, ifs);
+  myhost.sessions = 3, myhost.idles = 1, params.debug = 1;
   LogCapture log;
   std::string text = written(&myhost);
-  EXPECT_TRUE(contains(log.text(), "Too many interfaces - some not listed\n"));
-  EXPECT_TRUE(contains(text, " numifs=32 "));
-  size_t sig = text.find("\nsessions=3 idles=1\n#sig=");
-  ASSERT_NE(sig, std::string::npos);
-  EXPECT_EQ(sig + 20 + GM_SIGLEN, text.size());
-  EXPECT_LT(text.size(), (size_t)GM_BUFSIZE);
+  EXPECT_TRUE(contains(log.text(), "Too many interfaces - some not listed\n") && contains(text, " numifs=32 "));
+  EXPECT_EQ(text.find("\nsessions=3 idles=1\n#sig="), text.size() - 20 - GM_SIGLEN);
   EXPECT_EQ(chkSignature(bcastbuf), 1);
 }
 
 // What no stored record may ever break.
 void expectSane(const host *h) {
-  EXPECT_LT(strnlen(h->name, sizeof h->name), sizeof h->name);
-  EXPECT_NE(h->name[0], '\0');
-  EXPECT_TRUE(h->numifs >= 0 && h->numifs <= MAXFDS) << h->numifs;
-  EXPECT_EQ(h->hostifs == nullptr, h->numifs == 0);
-  EXPECT_TRUE(h->numcpus >= 0 && h->meanclock >= 0 && h->load >= -1.0f);
-  EXPECT_TRUE(h->sessions >= -1 && h->idles >= -1);
+  EXPECT_TRUE(h->name[0] != '\0' && strnlen(h->name, sizeof h->name) < sizeof h->name);
+  EXPECT_TRUE(h->numifs >= 0 && h->numifs <= MAXFDS && (h->hostifs == nullptr) == (h->numifs == 0));
+  EXPECT_TRUE(h->numcpus >= 0 && h->meanclock >= 0 && h->load >= -1.0f && h->sessions >= -1 && h->idles >= -1);
   for (int i = 0; i < h->numifs; i++) EXPECT_LT(strnlen(h->hostifs[i].name, 16), 16u);
 }
 
@@ -194,8 +153,7 @@ TEST_F(Announce, BadInputIsRejectedOrTrimmed) {
       "host=p addr=1 time=1 numifs=1\ninterface=e ip=zz\n",
       "host=p addr=1 time=1 numifs=0\nsessions=-2\n"};
   for (const char *t : rejected) receive(t);
-  EXPECT_EQ(numhosts, 1);
-  EXPECT_EQ(replies(), 0);
+  EXPECT_EQ(table(), "0 replies");
 
   // Names are cut; numifs is trimmed to the lines received; lines past numifs
   // and everything from a second host line on are ignored.
@@ -204,12 +162,9 @@ TEST_F(Announce, BadInputIsRejectedOrTrimmed) {
   receive("host=q addr=2 time=1 numifs=1\ninterface=a\ninterface=b\nhost=r addr=3 time=1 numifs=0\nsessions=9");
   ASSERT_EQ(numhosts, 3);
   host *h = hostList[1], *q = hostList[2];
-  EXPECT_EQ(h->name, name.substr(0, 63));
-  EXPECT_EQ(h->numifs, 1);
-  EXPECT_EQ(h->hostifs[0].name, ifname.substr(0, 15));
-  EXPECT_EQ(q->numifs, 1);
-  EXPECT_STREQ(q->hostifs[0].name, "a");
-  EXPECT_EQ(q->sessions, -1);
+  EXPECT_EQ(h->name + (" " + std::to_string(h->numifs)) + h->hostifs[0].name + " " + std::to_string(q->numifs) +
+                q->hostifs[0].name + std::to_string(q->sessions),
+            name.substr(0, 63) + " 1" + ifname.substr(0, 15) + " 1a-1");
 
   // Random damage to a good announcement never breaks the table.
   std::string base = peer("peer", " flags=7 cpus=4 clock=3000 load=1.5");

@@ -19,19 +19,11 @@ int32_t fixedRandom(int32_t max) {
   return fixedDraw;
 }
 
-class Choice : public ::testing::Test {
+class Choice : public GroupTest {
  protected:
-  gm_sys saved = gmSys;
   void SetUp() override {
-    resetGroupState();
-    gmSys.now = [] { return kNow; };
-    gmRandom = fixedRandom;
+    gmSys.now = [] { return kNow; }, gmRandom = fixedRandom;
     add("here", "198.51.100.10", TRUSTED | LAN_OK, {{1, LAN, kNow, 0}});
-  }
-  void TearDown() override {
-    gmSys = saved;
-    gmRandom = getRandom;
-    resetGroupState();
   }
   // Interfaces on 203.0.113.x (where 0: the client's subnet), on the host's
   // own address 198.51.100.x (1) or elsewhere (2), all with the host's last
@@ -45,16 +37,10 @@ class Choice : public ::testing::Test {
       ifs.push_back(makeIf("e", a.c_str(), "255.255.255.0", i.flags, i.lastpkt));
       ifs.back().tqTimedout = i.timedout;
     }
-    host *h = makeHost(name, haddr.c_str(), flags, ifs.data(), (int)ifs.size());
-    if (numhosts > 0) return hostList[numhosts++] = h;
-    free(myhost.hostifs);
-    myhost = *h;
-    free(h);
-    return hostList[numhosts++] = &myhost;
+    return addHost(name, haddr.c_str(), flags, ifs);
   }
   static void setLoad(host *h, int cpus, int clock, float load, int sessions, int idles) {
-    h->numcpus = cpus, h->meanclock = clock, h->load = load;
-    h->sessions = sessions, h->idles = idles;
+    h->numcpus = cpus, h->meanclock = clock, h->load = load, h->sessions = sessions, h->idles = idles;
   }
 };
 
@@ -118,10 +104,8 @@ TEST_F(Choice, DrawBoundariesLogsAndSpread) {
   setLoad(add("b", "198.51.100.12", TRUSTED | LAN_OK, {{1, LAN, kNow, 0}}), 6, 1000, 1, 10, 4);
   params.debug = 1;
   LogCapture log;
-  for (int32_t draw : {1998, 1999}) {
-    fixedDraw = draw;
-    EXPECT_EQ(leastLoadedHost(in_addr{0}), ip(draw == 1998 ? "198.51.100.11" : "198.51.100.12"));
-  }
+  for (int32_t draw : {1998, 1999})
+    EXPECT_EQ(leastLoadedHost(in_addr{0}), ip((fixedDraw = draw) == 1998 ? "198.51.100.11" : "198.51.100.12"));
   EXPECT_EQ(lastMax, 7999);
   EXPECT_NE(log.text().find("Host b: 6 cpus, mean clock = 1000 MHz, sessions 10 idles 4 "
                             "l = 1.0, desire = 6000\n"), std::string::npos);

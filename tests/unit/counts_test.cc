@@ -19,51 +19,47 @@ TEST(Counts, SessionsIdlesAndCache) {
   std::string root = mkdtemp(tmpl), d = root + "/displays", i = root + "/idle";
   session_cache c = SESSION_CACHE_INIT;
   int t = 0, idle = 0;
-  // The displays directory's mtime, then a count.
+  // The displays directory's mtime, then a count as "sessions/idles".
   auto count = [&](time_t mtime) {
     struct timespec ts[2] = {{mtime, 0}, {mtime, 0}};
     utimensat(AT_FDCWD, d.c_str(), ts, 0);
     countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
+    return std::to_string(t) + "/" + std::to_string(idle);
   };
   {
     LogCapture log;
-    count(1000);
-    EXPECT_EQ(t + idle, -2);
+    EXPECT_EQ(count(1000), "-1/-1");
     EXPECT_TRUE(contains(log.text(), "Cannot stat displays directory\n"));
   }
   std::filesystem::create_directory(d);
   std::filesystem::create_directory(i);
   for (const char *n : {"0", "1", "12", "abc"}) put(d + "/" + n);
   for (const char *n : {"1.pid", ".pid", "1.pidx", "1"}) put(i + "/" + n);
-  count(1000);
-  EXPECT_EQ(t, 3);
-  EXPECT_EQ(idle, 2);
+  EXPECT_EQ(count(1000), "3/2");
   // A new entry behind an unchanged mtime is not seen; a new mtime is.
   put(d + "/7");
-  count(1000);
-  EXPECT_EQ(t, 3);
-  count(999);
-  EXPECT_EQ(t, 4);
+  EXPECT_EQ(count(1000), "3/2");
+  EXPECT_EQ(count(999), "4/2");
   std::filesystem::remove_all(root);
 }
 
 TEST(Counts, CapacityFromCpuinfo) {
   std::string path = "/tmp/zvgm-cpuinfo-" + std::to_string(getpid());
-  int n = -1, total = -1;
-  put(path, "processor\t: 0\ncpu MHz\t\t: 2394.230\nprocessor\t: 1\ncpu MHz\t\t: 2400.000\n"
-            "cpu MHz\t\t: unknown\n");
-  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), 0);
-  EXPECT_EQ(n, 3);  // the unreadable clock counts a processor and adds 0
-  EXPECT_EQ(total, 4794);
+  // The file's result as "rc cpus total".
+  auto capacity = [&](const std::string &text) {
+    int n = -1, total = -1;
+    put(path, text);
+    int rc = capacityFrom(path.c_str(), &n, &total);
+    return std::to_string(rc) + " " + std::to_string(n) + " " + std::to_string(total);
+  };
+  // The unreadable clock counts a processor and adds 0.
+  EXPECT_EQ(capacity("processor\t: 0\ncpu MHz\t\t: 2394.230\nprocessor\t: 1\ncpu MHz\t\t: 2400.000\n"
+                     "cpu MHz\t\t: unknown\n"), "0 3 4794");
   // A file of 10240 bytes or more is not a cpuinfo; nor is an empty one.
   std::string line = "cpu MHz\t\t: 1000\n";
-  put(path, line + std::string(10239 - line.size(), ' '));
-  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), 0);
-  put(path, line + std::string(10240 - line.size(), ' '));
-  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), -1);
-  EXPECT_EQ(n + total, 0);
-  put(path, "");
-  EXPECT_EQ(capacityFrom(path.c_str(), &n, &total), -1);
+  EXPECT_EQ(capacity(line + std::string(10239 - line.size(), ' ')), "0 1 1000");
+  EXPECT_EQ(capacity(line + std::string(10240 - line.size(), ' ')), "-1 0 0");
+  EXPECT_EQ(capacity("").substr(0, 3), "-1 ");
   unlink(path.c_str());
 }
 

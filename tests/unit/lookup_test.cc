@@ -14,16 +14,13 @@ TEST(Lookup, NamesAddressesSubnetsAndFallbacks) {
 
   params.gmport = 7009;
   time_t now = gmSys.now();
-  interface mine[] = {makeIf("eth0", "198.51.100.10", "255.255.255.0", LAN, now),
-                      makeIf("eth1", "203.0.113.10", "255.255.255.0", 0, now)};
-  setMyhost(makeHost("here", "198.51.100.10", TRUSTED, mine, 2));
+  const char *m24 = "255.255.255.0";
+  addHost("here", "198.51.100.10", TRUSTED,
+          {makeIf("eth0", "198.51.100.10", m24, LAN, now), makeIf("eth1", "203.0.113.10", m24, 0, now)});
   // period 20: 60 s old is exactly 3 periods and still live, 61 s is not.
-  interface peer[] = {makeIf("eth0", "198.51.100.11", "255.255.255.0", LAN, now - 60),
-                      makeIf("eth1", "203.0.113.11", "255.255.255.0", 0, now - 61)};
-  hostList[1] = makeHost("peer", "198.51.100.11", TRUSTED, peer, 2);
-  numhosts = 2;
-  ASSERT_NE(findHostbyName("peer"), nullptr);
-  EXPECT_EQ(*findHostbyName("peer"), hostList[1]);
+  addHost("peer", "198.51.100.11", TRUSTED,
+          {makeIf("eth0", "198.51.100.11", m24, LAN, now - 60), makeIf("eth1", "203.0.113.11", m24, 0, now - 61)});
+  EXPECT_EQ(findHostbyName("peer"), &hostList[1]);
   EXPECT_EQ(findHostbyName("pee"), nullptr);
   EXPECT_EQ(findHostbyAddr(in_addr{ip("203.0.113.11")}), hostList[1]);
   EXPECT_EQ(findHostbyAddr(in_addr{ip("198.51.100.10")}), &myhost);

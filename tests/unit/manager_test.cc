@@ -27,17 +27,14 @@ bool deliver(const std::string &text) {
   pollfd p = {gs, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 1000), 1);
   handleGroupMessage(gs);
-  p.fd = peer;
-  bool replied = poll(&p, 1, 100) == 1;
-  close(gs);
-  close(peer);
+  bool replied = !received(peer).empty();
+  close(gs), close(peer);
   return replied;
 }
 
-TEST(Dispatch, HandsEachDatagramToItsHandler) {
-  resetGroupState();
-  resetSignature();
-  setMyhost(makeHost("here", "10.0.0.1", 0, nullptr, 0));
+using Dispatch = GroupTest;
+TEST_F(Dispatch, HandsEachDatagramToItsHandler) {
+  addHost("here", "10.0.0.1", 0);
   EXPECT_FALSE(deliver("hostx=p addr=2 time=1 numifs=0\n"));
   EXPECT_FALSE(deliver("tokenR=p addr=2 time=1 numifs=0\n"));
   EXPECT_EQ(numhosts, 1);
@@ -47,14 +44,11 @@ TEST(Dispatch, HandsEachDatagramToItsHandler) {
   EXPECT_EQ(hostList[1]->flags, 0);
   deliver(std::string(1600, 'x'));
   EXPECT_EQ(strlen(inbuf), 1499u);
-  resetGroupState();
 }
 
 // ---- groupManager, run in a child with a fake clock and wait -------------
 
 const time_t kStart = 1100000000;
-time_t fakeNow;
-time_t fakeClock(void) { return fakeNow; }
 std::vector<int> advance;  // seconds the clock moves during each wait
 std::string seen;          // the child's record of the waits and the state
 int report = -1;           // the pipe the child writes seen into
@@ -81,20 +75,15 @@ std::string runManager(gm_params p, std::vector<int> moves) {
   if (pid == 0) {
     dup2(open("/dev/null", O_RDWR), 2);
     mcast_fd = bcast_fd = -1;  // no socket for the refresh to touch
-    fakeNow = kStart;
-    gmSys = {fakeClock, fakePoll};
-    advance = moves;
-    report = fds[1];
+    fakeNow = kStart, gmSys = {fakeClock, fakePoll}, advance = moves, report = fds[1];
     char err[128] = "";
     groupManager(p, err);
     _exit(255);
   }
   close(fds[1]);
-  char buf[256];
-  ssize_t n = read(fds[0], buf, sizeof buf);
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return std::string(buf, n > 0 ? (size_t)n : 0);
+  std::string seen = slurp("/dev/fd/" + std::to_string(fds[0]));
+  close(fds[0]), waitpid(pid, nullptr, 0);
+  return seen;
 }
 
 TEST(GroupManager, StartsUpAndWaitsForTheRestOfTheInterval) {
@@ -105,21 +94,15 @@ TEST(GroupManager, StartsUpAndWaitsForTheRestOfTheInterval) {
   std::replace_if(hosts.begin(), hosts.end(), [](unsigned char ch) { return isspace(ch) != 0; }, ' ');
   if (!contains(hosts, " " + std::string(name) + " ")) GTEST_SKIP() << "host name not in /etc/hosts";
   resetGroupState();
-  gm_params p = {};
-  p.gmport = 7009;
-  p.keepAliveInterval = 20;
-  p.LANallowed = 1;
-  p.use_multicast = 1;
-  p.mcaddr = "10.1.2.3";  // not a multicast group: the default is used
-  p.sigfile = "";
+  // 10.1.2.3 is not a multicast group: the default is used.
+  gm_params p = {.gmport = 7009, .keepAliveInterval = 20, .LANallowed = 1, .enableGM = 0, .use_multicast = 1,
+                 .mcaddr = "10.1.2.3", .mcTTL = 0, .use_lb = 0, .debug = 0, .sigfile = ""};
   // Woken 15 s into the interval, the next wait is the 5 s left.
   EXPECT_EQ(runManager(p, {15, 5, 0}), "0/20000 0/5000 0/20000 "
             "group=e0656565:7009 hosts=1,1 period=20 start=0 off=0 flags=6");
 
   // An interval below 1 s is kept as 1 s; a multicast group is taken as is.
-  p.keepAliveInterval = 0;
-  p.LANallowed = 0;
-  p.mcaddr = "239.1.2.3";
+  p.keepAliveInterval = 0, p.LANallowed = 0, p.mcaddr = "239.1.2.3";
   EXPECT_EQ(runManager(p, {1, 0, 0}), "0/1000 0/1000 0/1000 "
             "group=ef010203:7009 hosts=1,1 period=1 start=0 off=0 flags=4");
 }

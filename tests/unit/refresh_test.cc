@@ -11,17 +11,12 @@
 
 namespace {
 
-time_t fakeNow = 100000;
-time_t readFakeNow() { return fakeNow; }
+using Refresh = GroupTest;
 
-TEST(Refresh, RealInterfacesWithoutSending) {
-  resetGroupState();
-  gm_sys savedSys = gmSys;
+TEST_F(Refresh, RealInterfacesWithoutSending) {
   const char *savedShell = gmShell;
-  gmSys.now = readFakeNow;
-  params.gmport = 7009;
-  params.debug = 1;
-  myhost.period = 20;
+  gmSys.now = fakeClock;
+  fakeNow = 100000, params.gmport = 7009, params.debug = 1, myhost.period = 20;
   int n = 0;
   free(read_kernel_ifs(&n));
   if (n == 0) GTEST_SKIP() << "no broadcast interface here";
@@ -54,34 +49,23 @@ TEST(Refresh, RealInterfacesWithoutSending) {
   EXPECT_EQ(installed[0].lastpkt, fakeNow);
   EXPECT_EQ(installed[0].flags, lan);
   EXPECT_EQ(slurp(runs), "run\n");
-  unlink(tool.c_str());
-  unlink(runs.c_str());
-  gmSys = savedSys;
+  unlink(tool.c_str()), unlink(runs.c_str());
   gmShell = savedShell;
-  resetGroupState();
 }
 
-TEST(Refresh, SendallOncePerInterfaceToLoopback) {
-  resetGroupState();
+TEST_F(Refresh, SendallOncePerInterfaceToLoopback) {
   sockaddr_in to;
   int rx = loopbackSocket(SOCK_DGRAM, &to);
-  fcntl(rx, F_SETFL, O_NONBLOCK);
   bcast_fd = socket(AF_INET, SOCK_DGRAM, 0);
-  interface ifs[] = {makeIf("lo-a", "127.0.0.1", "255.0.0.0"),
-                     makeIf("lo-b", "127.0.0.2", "255.0.0.0")};
+  std::vector<interface> ifs = {makeIf("lo-a", "127.0.0.1", "255.0.0.0"), makeIf("lo-b", "127.0.0.2", "255.0.0.0")};
   for (interface &i : ifs) i.bcastAddr = to;
-  setMyhost(makeHost("here", "127.0.0.1", 0, ifs, 2));
+  addHost("here", "127.0.0.1", 0, ifs);
   params.debug = 2;
   LogCapture log;
   sendall("hello", 5);
-  char buf[16];
-  EXPECT_EQ(recv(rx, buf, sizeof buf, 0), 5);
-  EXPECT_EQ(recv(rx, buf, sizeof buf, 0), 5);
-  EXPECT_LT(recv(rx, buf, sizeof buf, 0), 0);
+  EXPECT_EQ(received(rx), (std::vector<std::string>{"hello", "hello"}));
   EXPECT_TRUE(contains(log.text(), "sendall: sent 5 bytes on lo-b to 127.0.0.1\n"));
-  close(rx);
-  close(bcast_fd);
-  resetGroupState();
+  close(rx), close(bcast_fd);
 }
 
 }  // namespace

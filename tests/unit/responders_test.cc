@@ -18,33 +18,24 @@ namespace {
 
 typedef std::vector<std::string> Replies;
 
-class Responders : public ::testing::Test {
+class Responders : public GroupTest {
  protected:
   std::string dir, ctok, itok, idle;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in from = {AF_INET, 0, {ip("127.0.0.1")}, {}};
+  sockaddr_in from;
+  int fd = loopbackSocket(SOCK_DGRAM, &from);
   gm_sessdirs saved = gmSessionDirs;
-  gm_sys savedSys = gmSys;
 
   void SetUp() override {
     me("127.0.0.10", {makeIf("nb0", "127.0.0.10", "255.0.0.0", 0)});
-    resetSignature();
     gmSys.now = [] { return (time_t)1000; };  // one load sample serves the whole test
     char tmpl[] = "/tmp/zvgm-resp-XXXXXX";
-    dir = mkdtemp(tmpl);
-    ctok = dir + "/ctokens", itok = dir + "/itokens", idle = dir + "/idle";
+    dir = mkdtemp(tmpl), ctok = dir + "/ctokens", itok = dir + "/itokens", idle = dir + "/idle";
     for (auto *d : {&ctok, &itok, &idle}) mkdir(d->c_str(), 0700);
     gmSessionDirs = {ctok.c_str(), itok.c_str(), idle.c_str()};
-    socklen_t len = sizeof from;
-    ASSERT_EQ(bind(fd, (sockaddr *)&from, len) + getsockname(fd, (sockaddr *)&from, &len), 0);
   }
   void TearDown() override {
-    gmSessionDirs = saved;
-    gmSys = savedSys;
-    close(fd);
+    gmSessionDirs = saved, close(fd);
     EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
-    resetSignature();
-    resetGroupState();
   }
   void file(const std::string &path, const std::string &text, time_t mtime = 1) {
     std::ofstream(path) << text;
@@ -56,11 +47,7 @@ class Responders : public ::testing::Test {
     EXPECT_LT(text.size(), sizeof inbuf);
     memcpy(inbuf, text.c_str(), std::min(text.size() + 1, sizeof inbuf));
     responder(fd, &from, inbuf, (int)text.size(), 0);
-    Replies out;
-    pollfd p = {fd, POLLIN, 0};
-    for (char b[1600]; poll(&p, 1, 200) > 0;)
-      out.emplace_back(b, std::max(recv(fd, b, sizeof b, 0), 0L));
-    return out;
+    return received(fd, 200);
   }
   // The end of a token reply: what the local host now shows, and the ctoken.
   static std::string tail(const std::string &ctoken) {
@@ -70,11 +57,8 @@ class Responders : public ::testing::Test {
     return b;
   }
   void me(const char *hostAddr, std::vector<interface> ifs, int flags = TRUSTED) {
-    resetGroupState();
-    params.gmport = 7123;
-    host *m = makeHost("here", hostAddr, flags, ifs.data(), (int)ifs.size());
-    myhost = *m;
-    free(m);
+    resetGroupState(), params.gmport = 7123;
+    addHost("here", hostAddr, flags, ifs);
   }
 };
 
@@ -129,27 +113,22 @@ TEST_F(Responders, ServerQueryAnsweredFromTheServingInterface) {
   std::vector<interface> ifs = {makeIf("eth0", "127.0.0.10", "255.0.0.0", LAN),
                                 makeIf("nb0", "203.0.113.10", "255.255.255.0", 0)};
   me("203.0.113.10", ifs);
-  EXPECT_EQ(deliver(serverQMessage, "serverQ=x9\n"), 
-            Replies{"serverR=cb00710a port=7123 seq=0\n"});
+  EXPECT_EQ(deliver(serverQMessage, "serverQ=x9\n"), Replies{"serverR=cb00710a port=7123 seq=0\n"});
   me("203.0.113.10", ifs, TRUSTED | LAN_OK);
-  EXPECT_EQ(deliver(serverQMessage, "serverQ=-3\n"),
-            Replies{"serverR=7f00000a port=7123 seq=-3\n"});
+  EXPECT_EQ(deliver(serverQMessage, "serverQ=-3\n"), Replies{"serverR=7f00000a port=7123 seq=-3\n"});
   me("198.51.100.10", {lan, makeIf("eth1", "127.0.0.10", "255.0.0.0", LAN)});
   EXPECT_TRUE(deliver(serverQMessage, "serverQ=1\n").empty());
 }
 
 TEST_F(Responders, TokenRepliesSignedServerRepliesNever) {
   if (geteuid() != 0) GTEST_SKIP() << "a secret must belong to root";
-  file(dir + "/secret", "s3cret\n");
-  chmod((dir + "/secret").c_str(), 0600);
-  initSignature((dir + "/secret").c_str());
+  loadSecret("s3cret\n");
   auto r = deliver(tokenQMessage, "tokenQ=it at=1 hostix=0\n");
   std::string head = "tokenR=it at=1 hostix=0 time=-1 dpy=-1" + tail("") + "#sig=";
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].substr(0, head.size()) + std::to_string(r[0].size() - head.size()), head + "41");
   EXPECT_EQ(chkSignature(r[0].data()), 1);
-  EXPECT_EQ(deliver(serverQMessage, "serverQ=12\n"),
-            Replies{"serverR=7f00000a port=7123 seq=12\n"});
+  EXPECT_EQ(deliver(serverQMessage, "serverQ=12\n"), Replies{"serverR=7f00000a port=7123 seq=12\n"});
 }
 
 }  // namespace

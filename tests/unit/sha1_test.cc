@@ -20,10 +20,7 @@ std::string hex(const unsigned char *d) {
 // The digest fed in pieces of the given sizes, in turn; none = one-shot.
 std::string digest(const std::string &m, std::vector<size_t> cuts = {}) {
   unsigned char d[20];
-  if (cuts.empty()) {
-    sha1(m.data(), (uint32_t)m.size(), d);
-    return hex(d);
-  }
+  if (cuts.empty()) return sha1(m.data(), (uint32_t)m.size(), d), hex(d);
   SHA1_CTX ctx;
   SHA1Init(&ctx);
   for (size_t at = 0, i = 0; at < m.size(); at += cuts[i++ % cuts.size()])

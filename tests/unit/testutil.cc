@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -13,83 +14,56 @@
 
 void resetGroupState() {
   ZV_MUTEX_LOCK(&gmLock);
-  for (int i = 1; i < GM_HOSTSLOTS; i++) {
-    if (hostList[i] != nullptr) {
-      free(hostList[i]->hostifs);
-      free(hostList[i]);
-      hostList[i] = nullptr;
-    }
-  }
+  for (int i = 1; i < GM_HOSTSLOTS; i++)
+    if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
   free(myhost.hostifs);
-  memset(&myhost, 0, sizeof myhost);
-  memset(&params, 0, sizeof params);
-  hostList[0] = nullptr;
-  numhosts = 0;
+  memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params);
+  hostList[0] = nullptr, numhosts = 0;
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
 LogCapture::LogCapture() {
   char tmpl[] = "/tmp/zvgm-log-XXXXXX";
-  fd_ = mkstemp(tmpl);
-  path_ = tmpl;
-  saved_ = dup(2);
+  fd_ = mkstemp(tmpl), path_ = tmpl, saved_ = dup(2);
   dup2(fd_, 2);
 }
 
 LogCapture::~LogCapture() {
-  dup2(saved_, 2);
-  close(saved_);
-  close(fd_);
+  dup2(saved_, 2), close(saved_), close(fd_);
   unlink(path_.c_str());
 }
 
 std::string LogCapture::text() { return slurp(path_); }
 
+time_t fakeNow;
+time_t fakeClock() { return fakeNow; }
+
 uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
 interface makeIf(const char *name, const char *addr, const char *mask,
                  int flags, time_t lastpkt) {
-  interface i;
-  memset(&i, 0, sizeof i);
+  interface i = {};
   strncpy(i.name, name, sizeof i.name - 1);
-  i.myAddr.sin_family = AF_INET;
-  i.myAddr.sin_addr.s_addr = ip(addr);
-  i.myAddr.sin_port = htons((uint16_t)params.gmport);
+  uint16_t port = htons((uint16_t)params.gmport);
+  i.myAddr = {AF_INET, port, {ip(addr)}, {}};
+  i.bcastAddr = {AF_INET, port, {ip(addr) | ~ip(mask)}, {}};
   i.netmask.sin_addr.s_addr = ip(mask);
-  i.bcastAddr.sin_family = AF_INET;
-  i.bcastAddr.sin_addr.s_addr = ip(addr) | ~ip(mask);
-  i.bcastAddr.sin_port = htons((uint16_t)params.gmport);
-  i.flags = flags;
-  i.lastpkt = lastpkt;
+  i.flags = flags, i.lastpkt = lastpkt;
   return i;
 }
 
-host *makeHost(const char *name, const char *addr, int flags,
-               const interface *ifs, int numifs) {
-  host *h = (host *)calloc(1, sizeof(host));
+host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs) {
+  host *h = numhosts == 0 ? &myhost : (host *)calloc(1, sizeof(host));
+  free(h->hostifs);
+  memset(h, 0, sizeof *h);
   strncpy(h->name, name, sizeof h->name - 1);
   h->hostAddr.s_addr = ip(addr);
-  h->flags = flags;
-  h->period = 20;
-  h->numcpus = 1;
-  h->meanclock = 200;
-  h->load = -1.0f;
-  h->sessions = -1;
-  h->idles = -1;
-  h->numifs = numifs;
-  if (numifs > 0) {
-    h->hostifs = (interface *)malloc(sizeof(interface) * (size_t)numifs);
-    memcpy(h->hostifs, ifs, sizeof(interface) * (size_t)numifs);
-  }
-  return h;
-}
-
-void setMyhost(host *h) {
-  free(myhost.hostifs);
-  myhost = *h;
-  free(h);
-  hostList[0] = &myhost;
-  if (numhosts < 1) numhosts = 1;
+  h->flags = flags, h->period = 20, h->numcpus = 1, h->meanclock = 200;
+  h->load = -1.0f, h->sessions = h->idles = -1;
+  size_t n = sizeof(interface) * ifs.size();
+  h->numifs = (int)ifs.size();
+  if (n > 0) h->hostifs = (interface *)memcpy(malloc(n), ifs.data(), n);
+  return hostList[numhosts++] = h;
 }
 
 int loopbackSocket(int type, sockaddr_in *addr) {
@@ -111,6 +85,20 @@ std::string writeTemp(const std::string &text, mode_t mode) {
   fchmod(fd, mode);
   close(fd);
   return path;
+}
+
+std::vector<std::string> received(int fd, int ms) {
+  std::vector<std::string> out;
+  pollfd p = {fd, POLLIN, 0};
+  for (char b[2048]; poll(&p, 1, ms) > 0;) out.emplace_back(b, std::max(recv(fd, b, sizeof b, 0), 0L));
+  return out;
+}
+
+void loadSecret(const std::string &secret) {
+  resetSignature();
+  std::string path = writeTemp(secret);
+  initSignature(path.c_str());
+  unlink(path.c_str());
 }
 
 std::string slurp(const std::string &path) {

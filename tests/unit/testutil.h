@@ -6,9 +6,13 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
+#include <vector>
 
 #include "group/group.h"
+#include "placement/placement.h"
 
 // Frees every peer record and zeroes the process-wide state of the group.
 void resetGroupState();
@@ -29,15 +33,12 @@ class LogCapture {
 interface makeIf(const char *name, const char *addr, const char *mask,
                  int flags = LAN, time_t lastpkt = 0);
 
-// A heap host record owning a copy of the given interfaces.
-host *makeHost(const char *name, const char *addr, int flags,
-               const interface *ifs, int numifs);
+// A host record owning a copy of ifs, appended to the table; the first one
+// added to an empty table becomes the local host in slot 0.
+host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs = {});
 
 // Dotted text to network-order address.
 uint32_t ip(const char *dotted);
-
-// Makes h (a makeHost record, freed here) the local host in slot 0.
-void setMyhost(host *h);
 
 // A socket bound to an ephemeral loopback port (without SO_REUSEADDR);
 // *addr gets the bound address.
@@ -46,9 +47,28 @@ int loopbackSocket(int type = SOCK_DGRAM, sockaddr_in *addr = nullptr);
 // A new file under /tmp holding text, with the given mode; returns its path.
 std::string writeTemp(const std::string &text, mode_t mode = 0600);
 
+// The datagrams that reach fd, each awaited up to ms milliseconds.
+std::vector<std::string> received(int fd, int ms = 100);
+
+// Loads secret as the signature secret, through a file of mode 0600.
+void loadSecret(const std::string &secret);
+
 // The whole contents of a file, "" when it cannot be read.
 std::string slurp(const std::string &path);
 
 bool contains(const std::string &text, const std::string &what);
+
+// A clock for gmSys.now that reads fakeNow.
+extern time_t fakeNow;
+time_t fakeClock();
+
+// Each test starts from an empty group without a secret, and gets the
+// clock, poll and random draw back as they were.
+class GroupTest : public ::testing::Test {
+ protected:
+  gm_sys savedSys = gmSys;
+  GroupTest() { resetGroupState(), resetSignature(); }
+  ~GroupTest() override { gmSys = savedSys, gmRandom = getRandom, resetSignature(), resetGroupState(); }
+};
 
 #endif
