@@ -4,7 +4,7 @@
 set -euo pipefail
 
 pkgs=(g++ make cmake libgtest-dev googletest openjdk-17-jdk-headless binutils
-      iproute2 ksh util-linux mount procps coreutils)
+      iproute2 ksh util-linux mount procps coreutils locales)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||

@@ -88,7 +88,7 @@ bool parseDec(const char *s, long long lo, long long hi, int32_t *out) {
 bool parseLoad(const char *s, float *out) {
   if (*s == '\0') return false;
   char *end;
-  double v = strtod(s, &end);
+  double v = strtodC(s, &end);
   if (*end != '\0' || !isfinite(v) || v < -1.0 || v > kMaxLoad) return false;
   *out = (float)v;
   return true;
@@ -293,7 +293,7 @@ void makeHostMessage(char *buf, int len) {
   // Local copies guarantee the terminating NUL whatever the records hold.
   char name[sizeof myhost.name];
   copyName(name, sizeof name, myhost.name);
-  int n = snprintf(buf, (size_t)len,
+  int n = snprintfC(buf, (size_t)len,
                    "host=%s addr=%x time=%d numifs=%d flags=%x cpus=%d "
                    "clock=%d period=%d starttime=%d load=%.1f\n",
                    name, ntohl(myhost.hostAddr.s_addr),

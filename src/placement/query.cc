@@ -108,30 +108,29 @@ int termTake(queryRun *run, hostifreply *, queryReply *r, int8_t *state) {
 
 void readPair(queryReply *r, const char *key, const char *val) {
   if (strcmp(key, "at") == 0) {
-    r->at = (uint32_t)strtoul(val, nullptr, 16);
+    r->at = strtoul32(val, 16);
     r->seen |= QR_AT;
   } else if (strcmp(key, "hostix") == 0) {
-    long v = strtol(val, nullptr, 10);
-    r->hostix = (v < 0 || v > INT32_MAX) ? -1 : (int32_t)v;
+    r->hostix = strtol32(val, 10);
     r->seen |= QR_HOSTIX;
   } else if (strcmp(key, "time") == 0) {
-    r->time = (int32_t)strtol(val, nullptr, 10);
+    r->time = strtol32(val, 10);
     r->seen |= QR_TIME;
   } else if (strcmp(key, "dpy") == 0) {
-    r->dpy = (int32_t)strtol(val, nullptr, 10);
+    r->dpy = strtol32(val, 10);
     r->seen |= QR_DPY;
   } else if (strcmp(key, "has") == 0) {
-    r->has = (int32_t)strtol(val, nullptr, 10);
+    r->has = strtol32(val, 10);
     r->seen |= QR_HAS;
   } else if (strcmp(key, "load") == 0) {
-    double d = strtod(val, nullptr);
+    double d = strtodC(val, nullptr);
     if (d > FLT_MAX) d = FLT_MAX;
     if (d < -FLT_MAX) d = -FLT_MAX;
     r->load = (float)d;
   } else if (strcmp(key, "sessions") == 0) {
-    r->sessions = (int32_t)strtol(val, nullptr, 10);
+    r->sessions = strtol32(val, 10);
   } else if (strcmp(key, "idles") == 0) {
-    r->idles = (int32_t)strtol(val, nullptr, 10);
+    r->idles = strtol32(val, 10);
   } else if (strcmp(key, "ctoken") == 0) {
     r->ctoken = val;
     r->seen |= QR_CTOKEN;
@@ -263,7 +262,10 @@ int reap(queryRun *run, int numretries) {
   int retrycnt = 0;
   while (run->expect > 0 && retrycnt < numretries) {
     time_t left = endtime - gmSys.now();
-    if (left > kRetryInterval) left = kRetryInterval;  // the clock went back
+    if (left > kRetryInterval) {  // the clock went back: a fresh window
+      endtime = gmSys.now() + kRetryInterval;
+      left = kRetryInterval;
+    }
     int wait = (int)left * 1000;
     if (wait <= 0 || retrycnt == 0) {
       for (int i = 0; i < run->querycnt; i++) {

@@ -62,7 +62,7 @@ bool composeTokenReply(char (&reply)[GM_TOKENR_BUF], const char *itoken,
                        const char *at, const char *hostix, int time, int dpy,
                        double load, int sessions, int idles,
                        const char *ctoken) {
-  int len = snprintf(reply, sizeof reply, GM_TOKENR_FMT, itoken, at, hostix,
+  int len = snprintfC(reply, sizeof reply, GM_TOKENR_FMT, itoken, at, hostix,
                      time, dpy, load, sessions, idles);
   if (len <= 0 || (size_t)len >= sizeof reply) return false;
   len--;  // the newline gives way to the ctoken pair
@@ -198,7 +198,7 @@ void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
   int32_t seq = 0;
   for (int i = 0; i < n; i++)
     if (strcmp(keys[i], "serverQ") == 0)
-      seq = (int32_t)strtol(vals[i], nullptr, 10);
+      seq = strtol32(vals[i], 10);
 
   char text[kServerRBuf];
   snprintf(text, sizeof text, "serverR=%08x port=%d seq=%d\n",
@@ -230,7 +230,7 @@ int getSession(const char *lookfor, int *dpy, const char *where) {
   char line[kLineMax];
   while (xgets(line, sizeof line, xp) != nullptr) {
     if (strncmp(line, "DISPLAY=", 8) == 0) {
-      *dpy = (int)strtol(line + 8, nullptr, 10);
+      *dpy = strtol32(line + 8, 10);
       log_debug(1, "Token: %s display %d mtime %d\n", lookfor, *dpy, mtime);
       break;
     }

@@ -76,7 +76,7 @@ void groupLoadLine(int hostnum, char *hostbuf) {
   if (h == nullptr)
     snprintf(hostbuf, kLineSize, "Hostnum out of range\n");
   else
-    snprintf(hostbuf, kLineSize, "sessions %d idles %d load %.1f\n", h->sessions,
+    snprintfC(hostbuf, kLineSize, "sessions %d idles %d load %.1f\n", h->sessions,
              h->idles, (double)h->load);
   ZV_MUTEX_UNLOCK(&gmLock);
 }

@@ -26,7 +26,7 @@ void writeLine(const char *msg) {
 
 void vlog(const char *format, va_list ap) {
   char msg[512];
-  if (vsnprintf(msg, sizeof msg, format, ap) < 0) return;
+  if (vsnprintfC(msg, sizeof msg, format, ap) < 0) return;
   writeLine(msg);
 }
 

@@ -4,7 +4,9 @@
 #define ZVGM_SUPPORT_H
 
 #include <poll.h>
+#include <stdarg.h>
 #include <stddef.h>
+#include <stdint.h>
 #include <time.h>
 
 #include "gm.h"
@@ -48,6 +50,17 @@ void xclose(XFILE *xp);
 int mkKeyPairs(char *cp, char **keys, char **vals, int max);
 
 #define GM_MAXPAIRS 50 /* pairs taken from one line of a message */
+
+/* strtol and strtoul as a 32-bit system has them: the leading number of s,
+ * saturated at the ends of the 32-bit range. */
+int32_t strtol32(const char *s, int base);
+uint32_t strtoul32(const char *s, int base);
+/* strtod and snprintf with the C locale's decimal point, whatever the
+ * process locale: every decimal of the group's texts goes through these. */
+double strtodC(const char *s, char **end);
+int snprintfC(char *buf, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+int vsnprintfC(char *buf, size_t size, const char *format, va_list ap);
 
 /* ---- System seam ------------------------------------------------------ */
 

@@ -1,0 +1,53 @@
+// locale_test.cc - the group's decimals keep their point when the daemon's
+// process runs in a locale whose decimal separator is a comma (the JVM sets
+// the process locale from the environment).
+#include <locale.h>
+#include <stdlib.h>
+
+#include "testutil.h"
+
+class CommaLocale : public GroupTest {
+ protected:
+  void SetUp() override {
+    GroupTest::SetUp();
+    char tmpl[] = "/tmp/zvgm-locale-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    // localedef warns about the charmap and exits 1; the locale is built.
+    std::string cmd = "localedef -c -i de_DE -f UTF-8 " + dir_ + "/de_DE.UTF-8 >/dev/null 2>&1";
+    (void)system(cmd.c_str());
+    setenv("LOCPATH", dir_.c_str(), 1);
+    ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "localedef (package locales) failed";
+    char probe[8];
+    snprintf(probe, sizeof probe, "%.1f", 0.5);
+    ASSERT_STREQ(probe, "0,5");  // the trap is set
+  }
+  void TearDown() override {
+    setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+    (void)system(("rm -rf " + dir_).c_str());
+    GroupTest::TearDown();
+  }
+  std::string dir_;
+};
+
+TEST_F(CommaLocale, AnnouncementsAndLinesKeepThePoint) {
+  params.gmport = 7009;
+  host *me = addHost("here", "198.51.100.10", TRUSTED);
+  me->load = 0.3f;
+  me->sessions = 2;
+  me->idles = 1;
+  makeHostMessage(bcastbuf, GM_BUFSIZE);
+  EXPECT_TRUE(contains(bcastbuf, " load=0.3\n")) << bcastbuf;
+
+  char line[512];
+  groupLoadLine(0, line);
+  EXPECT_STREQ(line, "sessions 2 idles 1 load 0.3\n");
+
+  // A peer's announcement with a point is taken, load and all.
+  char msg[] = "host=peer addr=c633640b time=1 numifs=0 load=2.5\n";
+  sockaddr_in from = {};
+  hostMessage(-1, &from, msg, (int)strlen(msg), 1);
+  ASSERT_EQ(numhosts, 2);
+  EXPECT_FLOAT_EQ(hostList[1]->load, 2.5f);
+}
