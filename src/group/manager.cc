@@ -140,7 +140,9 @@ int groupManager(gm_params gmp, char *errbuf) {
   time_t next = 0;
   for (;;) {
     time_t now = gmSys.now();
-    if (now >= next) {
+    // A refresh further away than one period means the clock went back:
+    // refresh now rather than fall silent until the clock catches up.
+    if (now >= next || next - now > myhost.period) {
       configure();
       if (params.enableGM) sendall(bcastbuf, (int)strlen(bcastbuf));
       next = now + myhost.period;

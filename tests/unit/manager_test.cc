@@ -105,6 +105,10 @@ TEST(GroupManager, StartsUpAndWaitsForTheRestOfTheInterval) {
   p.keepAliveInterval = 0, p.LANallowed = 0, p.mcaddr = "239.1.2.3";
   EXPECT_EQ(runManager(p, {1, 0, 0}), "0/1000 0/1000 0/1000 "
             "group=ef010203:7009 hosts=1,1 period=1 start=0 off=0 flags=4");
+
+  // A clock stepped back 100 s refreshes at once instead of 100 s late.
+  p.keepAliveInterval = 20;
+  EXPECT_EQ(runManager(p, {-100, 0, 0}).substr(0, 24), "0/20000 0/20000 0/20000 ");
 }
 
 }  // namespace
