@@ -17,6 +17,8 @@ namespace {
 // The first request has room for 50 entries. On 32-bit x86 an entry is 32
 // bytes (1600 in all); the count always follows the platform's entry size.
 constexpr int kFirstRequest = 50 * (int)sizeof(struct ifreq);
+// How long the administration tool may stay silent before it counts as hung.
+constexpr int kToolTimeoutMs = 5000;
 // The kernel list is retried with doubled room while it comes back full; past
 // this size something is wrong and the read is given up as if out of memory.
 constexpr int kMaxRequest = 1 << 20;
@@ -126,6 +128,9 @@ int flag_nimbar_ifs(interface *hostifs, int numifs) {
     log_error(0, 0, "exec failed: %s\n", GM_ADMCMD);
     return 1;
   }
+  // The tool runs while gmLock is held: a tool that hangs must not hang
+  // every query of the daemon with it.
+  xp->timeout_ms = kToolTimeoutMs;
   char line[512];
   char word[512];
   xgets(line, sizeof line, xp);  // the tool's header
@@ -142,6 +147,12 @@ int flag_nimbar_ifs(interface *hostifs, int numifs) {
       if (strncmp(hostifs[j].name, word, sizeof hostifs[j].name) == 0 &&
           strlen(word) < sizeof hostifs[j].name)
         hostifs[j].flags &= ~LAN;
+  }
+  if (xp->timedout) {
+    log_error(0, 0, "%s: no output for %d s, not waiting any longer\n", GM_ADMCMD,
+              kToolTimeoutMs / 1000);
+    safe_pclose(xp);
+    return 1;
   }
   safe_pclose(xp);
   return 0;

@@ -3,6 +3,7 @@
 // ask the interface administration tool which interfaces are nimbar ones.
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +61,8 @@ XFILE *safe_popen(const char *cmd, const char *mode) {
 }
 
 int safe_pclose(XFILE *xp) {
+  // A child that went silent past the reader's time-out may never end.
+  if (xp != nullptr && xp->timedout && _pipepid > 0) kill(_pipepid, SIGKILL);
   if (xp != nullptr) xclose(xp);
   if (_pipepid <= 0) {
     _pipepid = 0;

@@ -33,6 +33,8 @@ typedef struct xfile {
   char *next;     /* next unread character of buf */
   char *end;      /* one past the last valid character of buf */
   int eof;        /* 1 once a read gave 0 bytes or failed */
+  int timeout_ms; /* > 0: a refill waits at most this long for data */
+  int timedout;   /* 1 once a refill gave up waiting (eof is set too) */
   char buf[1024]; /* read buffer */
 } XFILE;
 

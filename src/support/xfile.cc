@@ -1,5 +1,6 @@
 // xfile.cc - the line reader over a file descriptor: session files and the
 // output pipe of the interface tool are read line by line without stdio.
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@ XFILE *xfdropen(int fd) {
   xp->next = xp->buf;
   xp->end = xp->buf;
   xp->eof = 0;
+  xp->timeout_ms = 0;
+  xp->timedout = 0;
   return xp;
 }
 
@@ -23,7 +26,16 @@ char *xgets(char *bp, int size, XFILE *xp) {
   while (n < size - 1) {
     if (xp->next >= xp->end) {
       // A failed read counts as the end: the pipe's writer is gone or broken
-      // either way, and the eof mark is never cleared.
+      // either way, and the eof mark is never cleared. So does a writer that
+      // stays silent past the reader's time-out.
+      if (xp->timeout_ms > 0) {
+        struct pollfd p = {xp->fd, POLLIN, 0};
+        if (poll(&p, 1, xp->timeout_ms) <= 0) {
+          xp->timedout = 1;
+          xp->eof = 1;
+          break;
+        }
+      }
       ssize_t got = read(xp->fd, xp->buf, sizeof xp->buf);
       if (got <= 0) {
         xp->eof = 1;

@@ -48,6 +48,10 @@ TEST(Discovery, NimbarMarking) {
   EXPECT_LT(text.find("Brivo interface: if33\n"), text.find("Too many interfaces, increase MAXFDS\n"));
   EXPECT_TRUE(contains(text, "Too many interfaces, increase MAXFDS\n") && !contains(text, "if34"));
   params.debug = 0;
+
+  // A tool that hangs is given up after 5 s of silence and counts as failed.
+  EXPECT_EQ(markWithTool("echo eth1\nexec sleep 60\n", ifs, 2), 1);
+  EXPECT_TRUE(contains(log.text(), "zvadm -p 2> /dev/null: no output for 5 s"));
 }
 
 TEST(Discovery, OneChildAtATime) {
