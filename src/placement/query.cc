@@ -465,6 +465,18 @@ int termReap(const char *term, int querycnt, uint32_t *target,
   return reap(&run, numretries);
 }
 
+// A token or terminal id travels as one value of a query line: white space,
+// "=" or "#" in it would split the pair, end the line or look like a trailer
+// and so ask something else than was meant. Such an id is not sent at all.
+static bool sendable(const char *what, const char *id) {
+  for (const unsigned char *p = (const unsigned char *)id; *p != 0; p++)
+    if (*p <= ' ' || *p == '=' || *p == '#' || *p == 127) {
+      log_error(0, 0, "%s: cannot ask for '%.64s': it holds a blank, '=' or '#'\n", what, id);
+      return false;
+    }
+  return true;
+}
+
 int collectSessions(const char *ctoken, const char *itoken, const char *ip,
                     int numretries, uint32_t *target, char *buf,
                     size_t buflen) {
@@ -472,6 +484,9 @@ int collectSessions(const char *ctoken, const char *itoken, const char *ip,
   uint32_t client = ip[0] != '\0' ? inet_addr(ip) : 0;
   log_debug(1, "collectSessions '%s' '%s' '%s' %x\n", ctoken ? ctoken : "",
             itoken ? itoken : "", ip, client);
+  if (!sendable("collectSessions", ctoken ? ctoken : "") ||
+      !sendable("collectSessions", itoken ? itoken : ""))
+    return -1;
   int count;
   hostifreply *tab = queryBuildTable(&tokenKind, client, &count);
   if (tab == nullptr) return -1;
@@ -493,6 +508,7 @@ int doTermQs(const char *term, const char *ip, int numretries,
     log_error(0, 0, "doTermQs: terminal id too long %.43s\n", term);
     return -1;
   }
+  if (!sendable("doTermQs", term)) return -1;
   int count;
   hostifreply *tab = queryBuildTable(&termKind, client, &count);
   if (tab == nullptr) return -1;

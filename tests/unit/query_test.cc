@@ -186,6 +186,17 @@ TEST_F(Query, SilentPeersGetRetriesAndTimeOutsAreReportedOnChange) {
   EXPECT_EQ(myhost.hostifs[0].tqTimedout, 1);
 }
 
+TEST_F(Query, IdsThatWouldBreakTheFramingAreNotSent) {
+  loopbackGroup();
+  char list[64] = "";
+  uint32_t target = 0;
+  EXPECT_EQ(collectSessions("c t", "it", "", 5, &target, list, sizeof list), -1);
+  EXPECT_EQ(collectSessions("ct", "i\nt", "", 5, &target, list, sizeof list), -1);
+  EXPECT_EQ(doTermQs("a=b", "", 5, &target), -1);
+  EXPECT_EQ(doTermQs("x#sig=0", "", 5, &target), -1);
+  EXPECT_TRUE(got[0].empty() && got[1].empty() && list[0] == '\0');
+}
+
 TEST_F(Query, LookupEndsOnceAllAnsweredAndWritesBack) {
   loopbackGroup();
   answer = [](int i, const std::string &q) {  // hostix echoed; only the peer has a session
