@@ -298,6 +298,7 @@ std::string Daemon::problems() const {
   for (std::string l; std::getline(all, l);)
     if (l.find("WARNING in native method") != std::string::npos ||
         l.find("FATAL ERROR in native method") != std::string::npos ||
+        l.find("JNI local refs") != std::string::npos ||
         l.find("groupManager failed") != std::string::npos)
       found += name_ + ": " + l + "\n";
   return found;
