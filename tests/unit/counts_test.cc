@@ -5,18 +5,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <filesystem>
-#include <fstream>
-
 #include "testutil.h"
 
 namespace {
 
-void put(const std::string &path, const std::string &text = "x") { std::ofstream(path) << text; }
+using Counts = GroupTest;
 
-TEST(Counts, SessionsIdlesAndCache) {
-  char tmpl[] = "/tmp/zvgm-counts-XXXXXX";
-  std::string root = mkdtemp(tmpl), d = root + "/displays", i = root + "/idle";
+TEST_F(Counts, SessionsIdlesAndCache) {
+  std::string d = tmp.path + "/displays", i = tmp.path + "/idle";
   session_cache c = SESSION_CACHE_INIT;
   int t = 0, idle = 0;
   // The displays directory's mtime, then a count as "sessions/idles".
@@ -29,10 +25,9 @@ TEST(Counts, SessionsIdlesAndCache) {
   {
     LogCapture log;
     EXPECT_EQ(count(1000), "-1/-1");
-    EXPECT_TRUE(contains(log.text(), "Cannot stat displays directory\n"));
+    EXPECT_TRUE(log.has("Cannot stat displays directory\n"));
   }
-  std::filesystem::create_directory(d);
-  std::filesystem::create_directory(i);
+  mkdir(d.c_str(), 0700), mkdir(i.c_str(), 0700);
   for (const char *n : {"0", "1", "12", "abc"}) put(d + "/" + n);
   for (const char *n : {"1.pid", ".pid", "1.pidx", "1"}) put(i + "/" + n);
   EXPECT_EQ(count(1000), "3/2");
@@ -40,11 +35,10 @@ TEST(Counts, SessionsIdlesAndCache) {
   put(d + "/7");
   EXPECT_EQ(count(1000), "3/2");
   EXPECT_EQ(count(999), "4/2");
-  std::filesystem::remove_all(root);
 }
 
-TEST(Counts, CapacityFromCpuinfo) {
-  std::string path = "/tmp/zvgm-cpuinfo-" + std::to_string(getpid());
+TEST_F(Counts, CapacityFromCpuinfo) {
+  std::string path = tmp.path + "/cpuinfo";
   // The file's result as "rc cpus total".
   auto capacity = [&](const std::string &text) {
     int n = -1, total = -1;
@@ -60,7 +54,6 @@ TEST(Counts, CapacityFromCpuinfo) {
   EXPECT_EQ(capacity(line + std::string(10239 - line.size(), ' ')), "0 1 1000");
   EXPECT_EQ(capacity(line + std::string(10240 - line.size(), ' ')), "-1 0 0");
   EXPECT_EQ(capacity("").substr(0, 3), "-1 ");
-  unlink(path.c_str());
 }
 
 }  // namespace

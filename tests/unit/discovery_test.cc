@@ -21,41 +21,31 @@ TEST(Discovery, InterfaceComparison) {
   EXPECT_EQ(interface_changed(a, 2, a, 1), 1);
 }
 
-// Runs flag_nimbar_ifs with the shell pointed at a script printing what the
-// administration tool would.
-int markWithTool(const std::string &body, interface *ifs, int n) {
-  const char *saved = gmShell;
-  std::string tool = writeTemp("#!/bin/sh\necho header\n" + body, 0755);
-  gmShell = tool.c_str();
-  int r = flag_nimbar_ifs(ifs, n);
-  gmShell = saved;
-  unlink(tool.c_str());
-  return r;
-}
+using Tool = GroupTest;
 
-TEST(Discovery, NimbarMarking) {
+TEST_F(Tool, NimbarMarking) {
   interface ifs[] = {makeIf("eth0", "198.51.100.10", "255.255.255.0", 0),
                      makeIf("eth1", "203.0.113.10", "255.255.255.0", 0)};
-  EXPECT_EQ(markWithTool("echo ' '\necho 'eth1 nimbar'\n", ifs, 2), 0);
+  // The administration tool's stand-in prints body.
+  auto mark = [&](const std::string &body) { return useTool(tmp, body), flag_nimbar_ifs(ifs, 2); };
+  EXPECT_EQ(mark("echo ' '\necho 'eth1 nimbar'\n"), 0);
   EXPECT_TRUE(ifs[0].flags == LAN && ifs[1].flags == 0);
-  EXPECT_EQ(markWithTool("", ifs, 2), 0);
+  EXPECT_EQ(mark(""), 0);
   EXPECT_TRUE(ifs[0].flags == LAN && ifs[1].flags == LAN);
 
-  params.debug = 1;
-  LogCapture log;
-  EXPECT_EQ(markWithTool("for i in $(seq 40); do echo if$i; done\n", ifs, 2), 1);
-  std::string text = log.text();  // the 33rd interface is the last
-  EXPECT_LT(text.find("Brivo interface: if33\n"), text.find("Too many interfaces, increase MAXFDS\n"));
-  EXPECT_TRUE(contains(text, "Too many interfaces, increase MAXFDS\n") && !contains(text, "if34"));
+  LogCapture log(1);
+  EXPECT_EQ(mark("for i in $(seq 40); do echo if$i; done\n"), 1);
+  // The 33rd interface is the last.
+  EXPECT_TRUE(log.has("Brivo interface: if33\n") && log.has("Too many interfaces, increase MAXFDS\n"));
+  EXPECT_FALSE(log.has("if34"));
   params.debug = 0;
 
   // A tool that hangs is given up after 5 s of silence and counts as failed.
-  EXPECT_EQ(markWithTool("echo eth1\nexec sleep 60\n", ifs, 2), 1);
-  EXPECT_TRUE(contains(log.text(), "zvadm -p 2> /dev/null: no output for 5 s"));
+  EXPECT_EQ(mark("echo eth1\nexec sleep 60\n"), 1);
+  EXPECT_TRUE(log.has("zvadm -p 2> /dev/null: no output for 5 s"));
 }
 
-TEST(Discovery, OneChildAtATime) {
-  const char *saved = gmShell;
+TEST_F(Tool, OneChildAtATime) {
   gmShell = "/bin/sh";
   XFILE *w = safe_popen("cat >/dev/null", "w");  // runs until its input closes
   ASSERT_NE(w, nullptr);
@@ -64,7 +54,7 @@ TEST(Discovery, OneChildAtATime) {
   XFILE *r = safe_popen("echo hi", "r");
   char line[16];
   EXPECT_STREQ(xgets(line, sizeof line, r), "hi\n");
-  safe_pclose(r), gmShell = saved;
+  safe_pclose(r);
 }
 
 }  // namespace

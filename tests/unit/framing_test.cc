@@ -14,8 +14,7 @@ namespace {
 
 // Reads every line of text through a reader with a buffer of size bytes.
 std::vector<std::string> readAll(const std::string &text, int size) {
-  std::string path = writeTemp(text);
-  int fd = open(path.c_str(), O_RDWR);
+  int fd = open(writeTemp(text).c_str(), O_RDWR);
   XFILE *xp = xfdropen(fd);
   std::vector<std::string> lines;
   std::vector<char> buf(size);
@@ -26,7 +25,6 @@ std::vector<std::string> readAll(const std::string &text, int size) {
   EXPECT_EQ(xgets(buf.data(), size, xp), nullptr);
   xclose(xp);
   EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // closed with the reader
-  unlink(path.c_str());
   return lines;
 }
 
@@ -58,8 +56,7 @@ TEST(MkKeyPairs, SplitsOneLine) {
   struct { const char *text; int max; const char *want; } cases[] = {
       {"host=alpha addr=a000001 numifs=2\nnext=line\n", kAll, "host=alpha|addr=a000001|numifs=2|$"},
       {"  a=b=c\t=x flag k=\xa0v\r\n", kAll, "a=c|=x|flag=|k=\xa0v|$"},
-      {" \t\r\v\f\n", kAll, "$"},
-      {"", kAll, "$"},
+      {" \t\r\v\f\n", kAll, "$"}, {"", kAll, "$"},
       {"a=1 b=2\n", 2, "a=1|b=2|$"},
       {"a=1 b=2 c=3\n", 2, "a=1|b=2|"},  // too many: the line has not ended
   };

@@ -9,34 +9,22 @@
 class CommaLocale : public GroupTest {
  protected:
   void SetUp() override {
-    GroupTest::SetUp();
-    char tmpl[] = "/tmp/zvgm-locale-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
     // localedef warns about the charmap and exits 1; the locale is built.
-    std::string cmd = "localedef -c -i de_DE -f UTF-8 " + dir_ + "/de_DE.UTF-8 >/dev/null 2>&1";
+    std::string cmd = "localedef -c -i de_DE -f UTF-8 " + tmp.path + "/de_DE.UTF-8 >/dev/null 2>&1";
     (void)system(cmd.c_str());
-    setenv("LOCPATH", dir_.c_str(), 1);
+    setenv("LOCPATH", tmp.path.c_str(), 1);
     ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "localedef (package locales) failed";
     char probe[8];
     snprintf(probe, sizeof probe, "%.1f", 0.5);
     ASSERT_STREQ(probe, "0,5");  // the trap is set
   }
-  void TearDown() override {
-    setlocale(LC_ALL, "C");
-    unsetenv("LOCPATH");
-    (void)system(("rm -rf " + dir_).c_str());
-    GroupTest::TearDown();
-  }
-  std::string dir_;
+  void TearDown() override { setlocale(LC_ALL, "C"), unsetenv("LOCPATH"); }
 };
 
 TEST_F(CommaLocale, AnnouncementsAndLinesKeepThePoint) {
   params.gmport = 7009;
-  host *me = addHost("here", "198.51.100.10", TRUSTED);
-  me->load = 0.3f;
-  me->sessions = 2;
-  me->idles = 1;
+  addHost("here", "198.51.100.10", TRUSTED);
+  myhost.load = 0.3f, myhost.sessions = 2, myhost.idles = 1;
   makeHostMessage(bcastbuf, GM_BUFSIZE);
   EXPECT_TRUE(contains(bcastbuf, " load=0.3\n")) << bcastbuf;
 

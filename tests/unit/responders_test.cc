@@ -20,7 +20,7 @@ typedef std::vector<std::string> Replies;
 
 class Responders : public GroupTest {
  protected:
-  std::string dir, ctok, itok, idle;
+  std::string ctok = tmp.path + "/ctokens", itok = tmp.path + "/itokens", idle = tmp.path + "/idle";
   sockaddr_in from;
   int fd = loopbackSocket(SOCK_DGRAM, &from);
   gm_sessdirs saved = gmSessionDirs;
@@ -28,20 +28,10 @@ class Responders : public GroupTest {
   void SetUp() override {
     me("127.0.0.10", {makeIf("nb0", "127.0.0.10", "255.0.0.0", 0)});
     gmSys.now = [] { return (time_t)1000; };  // one load sample serves the whole test
-    char tmpl[] = "/tmp/zvgm-resp-XXXXXX";
-    dir = mkdtemp(tmpl), ctok = dir + "/ctokens", itok = dir + "/itokens", idle = dir + "/idle";
     for (auto *d : {&ctok, &itok, &idle}) mkdir(d->c_str(), 0700);
     gmSessionDirs = {ctok.c_str(), itok.c_str(), idle.c_str()};
   }
-  void TearDown() override {
-    gmSessionDirs = saved, close(fd);
-    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
-  }
-  void file(const std::string &path, const std::string &text, time_t mtime = 1) {
-    std::ofstream(path) << text;
-    utimbuf t = {mtime, mtime};
-    utime(path.c_str(), &t);
-  }
+  void TearDown() override { gmSessionDirs = saved, close(fd); }
   // Hands text to a responder in inbuf, as the loop does; returns the replies.
   Replies deliver(void (*responder)(int, sockaddr_in *, char *, int, int), std::string text) {
     EXPECT_LT(text.size(), sizeof inbuf);
@@ -57,15 +47,14 @@ class Responders : public GroupTest {
     return b;
   }
   void me(const char *hostAddr, std::vector<interface> ifs, int flags = TRUSTED) {
-    resetGroupState(), params.gmport = 7123;
-    addHost("here", hostAddr, flags, ifs);
+    resetGroupState(), params.gmport = 7123, addHost("here", hostAddr, flags, ifs);
   }
 };
 
 TEST_F(Responders, TokenLinesAnsweredInOrderFromTheRightDirectory) {
-  file(ctok + "/ct1", "USER=x\nDISPLAY=7\n", 1234567);
-  file(itok + "/it2", "DISPLAY=3\n", 7654321);
-  file(ctok + "/it2", "DISPLAY=9\n");
+  put(ctok + "/ct1", "USER=x\nDISPLAY=7\n", 1234567);
+  put(itok + "/it2", "DISPLAY=3\n", 7654321);
+  put(ctok + "/it2", "DISPLAY=9\n");
   auto r = deliver(tokenQMessage,
                    "tokenQ=it1 at=100007f hostix=0 ctoken=ct1\nhost=x at=1 hostix=1\n"
                    "tokenQ=it2 at=200007f hostix=4\ntokenQ=it3 hostix=5\n");  // no at: skipped
@@ -81,7 +70,7 @@ TEST_F(Responders, LongTokensAndOverlongEchoesGetNoReply) {
   auto r = deliver(tokenQMessage, "tokenQ=" + t64 + " at=1 hostix=0 ctoken=" + t64 + "\ntokenQ=" +
                                       t65 + " at=1 hostix=1\ntokenQ=x at=1 hostix=2 ctoken=" + t65);
   EXPECT_EQ(r, Replies{"tokenR=" + t64 + " at=1 hostix=0 time=-1 dpy=-1" + tail(t64)});
-  EXPECT_NE(log.text().find("c/itoken too long " + t65.substr(0, 64) + "/x\n"), std::string::npos);
+  EXPECT_TRUE(log.has("c/itoken too long " + t65.substr(0, 64) + "/x\n"));
   // Replies that would not fit their buffers with a trailer are dropped.
   EXPECT_EQ(deliver(tokenQMessage, "tokenQ=x at=" + a430 + " hostix=1\ntokenQ=x at=1 hostix=" +
                                        a500 + "\ntokenQ=x at=" + a300 + " hostix=2\n"),
@@ -96,9 +85,9 @@ TEST_F(Responders, SessionFileGivesTimeAndDisplay) {
   };
   EXPECT_EQ(session("none", ctok), "-1/-1");
   // A long line comes in pieces; only a line's start can be "DISPLAY=".
-  file(ctok + "/t7", std::string(200, 'y') + "DISPLAY=1\nDISPLAY= 7\nDISPLAY=8\n", 5000);
+  put(ctok + "/t7", std::string(200, 'y') + "DISPLAY=1\nDISPLAY= 7\nDISPLAY=8\n", 5000);
   EXPECT_EQ(session("t7", ctok), "5000/7");
-  file(idle + "/7.pid", "");
+  put(idle + "/7.pid");
   EXPECT_EQ(session("t7", ctok), "5000/-2");
   EXPECT_EQ(session("t7", ctok + "/" + std::string(120, 'd')), "-1/-1");
 }

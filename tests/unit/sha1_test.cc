@@ -8,14 +8,9 @@
 #include <vector>
 
 #include "gm.h"
+#include "testutil.h"
 
 namespace {
-
-std::string hex(const unsigned char *d) {
-  char s[41];
-  for (int i = 0; i < 20; i++) snprintf(s + 2 * i, 3, "%02x", d[i]);
-  return s;
-}
 
 // The digest fed in pieces of the given sizes, in turn; none = one-shot.
 std::string digest(const std::string &m, std::vector<size_t> cuts = {}) {

@@ -29,26 +29,21 @@ int check(const std::string &text, std::string *cut = nullptr) {
 }
 
 std::string trailer(const std::string &bytes) {
-  unsigned char d[20];
-  sha1(bytes.data(), (uint32_t)bytes.size(), d);
-  char hex[41];
-  for (int i = 0; i < 20; i++) snprintf(hex + 2 * i, 3, "%02x", d[i]);
-  return std::string("#sig=") + hex + "\n";
+  return "#sig=" + hex(qsha1(bytes.data(), (uint32_t)bytes.size())) + "\n";
 }
 
-TEST(Signature, SignsChecksAndCuts) {
+using Signature = GroupTest;
+
+TEST_F(Signature, SignsChecksAndCuts) {
   // Without a secret: nothing is added, unsigned is trusted, signed is not.
-  resetSignature();
   std::string cut;
   EXPECT_TRUE(sign(kMsg) == kMsg && check(kMsg) == 1);
-  EXPECT_EQ(check(kMsg + trailer(kMsg), &cut), 0);
-  EXPECT_EQ(cut, kMsg);
+  EXPECT_TRUE(check(kMsg + trailer(kMsg), &cut) == 0 && cut == kMsg);
 
   loadSecret("s3cret\n");  // the newline is part of the secret
   std::string s = sign(kMsg), bad = s, upper = s;
   EXPECT_EQ(s, kMsg + trailer("s3cret\n" + kMsg));
-  EXPECT_EQ(check(s, &cut), 1);
-  EXPECT_EQ(cut, kMsg);
+  EXPECT_TRUE(check(s, &cut) == 1 && cut == kMsg);
   EXPECT_EQ(check(kMsg), 0);  // unsigned, while a secret is loaded
   bad[3] ^= 1;  // tampered; a trailer in upper case is still good
   for (size_t i = kMsg.size() + 5; i < upper.size(); i++) upper[i] = (char)toupper(upper[i]);
@@ -58,26 +53,22 @@ TEST(Signature, SignsChecksAndCuts) {
     EXPECT_EQ(check(kMsg + tail), 0) << tail;
   // A '#' of the message that begins no trailer is passed over.
   std::string hashes = "termQ=a#b c=#si #\n";
-  EXPECT_EQ(check(sign(hashes), &cut), 1);
-  EXPECT_EQ(cut, hashes);
+  EXPECT_TRUE(check(sign(hashes), &cut) == 1 && cut == hashes);
   loadSecret("");  // an empty file is a secret of length 0
   EXPECT_EQ(sign(kMsg), kMsg + trailer(kMsg));
-  resetSignature();
 }
 
-TEST(Signature, RefusesInsecureOrMissingFiles) {
+TEST_F(Signature, RefusesInsecureOrMissingFiles) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to own and hand over files";
   std::string group = writeTemp("k", 0640), foreign = writeTemp("k");
   ASSERT_EQ(chown(foreign.c_str(), 65534, 0), 0);
   LogCapture log;
   for (const std::string &path : {group, foreign, group + "-none"}) {
-    resetSignature();
     initSignature(path.c_str());
     EXPECT_EQ(sign(kMsg), kMsg) << path;  // signing stays off
   }
-  EXPECT_TRUE(contains(log.text(), "initSignature: gmSignature file modes insecure\n"));
-  EXPECT_TRUE(contains(log.text(), "initSignature: open of " + group + "-none failed: No such file or directory\n"));
-  unlink(group.c_str()), unlink(foreign.c_str());
+  EXPECT_TRUE(log.has("initSignature: gmSignature file modes insecure\n"));
+  EXPECT_TRUE(log.has("initSignature: open of " + group + "-none failed: No such file or directory\n"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -22,21 +23,43 @@ void resetGroupState() {
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
-LogCapture::LogCapture() {
-  char tmpl[] = "/tmp/zvgm-log-XXXXXX";
-  fd_ = mkstemp(tmpl), path_ = tmpl, saved_ = dup(2);
-  dup2(fd_, 2);
+LogCapture::LogCapture(int debug) {
+  params.debug = debug < 0 ? params.debug : debug, dup2(fileno(file_), 2);
 }
 
-LogCapture::~LogCapture() {
-  dup2(saved_, 2), close(saved_), close(fd_);
-  unlink(path_.c_str());
+LogCapture::~LogCapture() { dup2(saved_, 2), close(saved_), fclose(file_); }
+
+std::string LogCapture::text() { return slurp("/proc/self/fd/" + std::to_string(fileno(file_))); }
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/zvgm-test-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) abort();
+  path = tmpl;
 }
 
-std::string LogCapture::text() { return slurp(path_); }
+TempDir::~TempDir() { std::filesystem::remove_all(path); }
+
+void put(const std::string &path, const std::string &text, time_t mtime) {
+  std::ofstream(path) << text;
+  timespec t[2] = {{mtime, 0}, {mtime, 0}};
+  if (mtime != 0) utimensat(AT_FDCWD, path.c_str(), t, 0);
+}
+
+void useTool(const TempDir &dir, const std::string &body) {
+  static std::string tool;
+  tool = dir.path + "/tool";
+  put(tool, "#!/bin/sh\necho header\n" + body);
+  chmod(tool.c_str(), 0755), gmShell = tool.c_str();
+}
 
 time_t fakeNow;
 time_t fakeClock() { return fakeNow; }
+
+std::string hex(const unsigned char *digest) {
+  char s[41];
+  for (int i = 0; i < 20; i++) snprintf(s + 2 * i, 3, "%02x", digest[i]);
+  return s;
+}
 
 uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
@@ -79,12 +102,11 @@ int loopbackSocket(int type, sockaddr_in *addr) {
 }
 
 std::string writeTemp(const std::string &text, mode_t mode) {
-  char path[] = "/tmp/zvgm-test-XXXXXX";
-  int fd = mkstemp(path);
-  if (fd < 0 || write(fd, text.data(), text.size()) != (ssize_t)text.size()) abort();
-  fchmod(fd, mode);
-  close(fd);
-  return path;
+  static TempDir dir;
+  static int made = 0;
+  std::string path = dir.path + "/file" + std::to_string(++made);
+  put(path, text);
+  return chmod(path.c_str(), mode), path;
 }
 
 std::vector<std::string> received(int fd, int ms) {
@@ -96,9 +118,7 @@ std::vector<std::string> received(int fd, int ms) {
 
 void loadSecret(const std::string &secret) {
   resetSignature();
-  std::string path = writeTemp(secret);
-  initSignature(path.c_str());
-  unlink(path.c_str());
+  initSignature(writeTemp(secret).c_str());
 }
 
 std::string slurp(const std::string &path) {

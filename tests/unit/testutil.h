@@ -5,6 +5,8 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -17,16 +19,17 @@
 // Frees every peer record and zeroes the process-wide state of the group.
 void resetGroupState();
 
-// Captures what is written to standard error (the log) while it lives.
+// Captures what is written to standard error (the log) while it lives;
+// a debug level given is set in params first.
 class LogCapture {
  public:
-  LogCapture();
+  explicit LogCapture(int debug = -1);
   ~LogCapture();
   std::string text();  // everything captured so far
+  bool has(const std::string &what) { return text().find(what) != std::string::npos; }
  private:
-  int saved_ = -1;
-  int fd_ = -1;
-  std::string path_;
+  int saved_ = dup(2);
+  FILE *file_ = tmpfile();
 };
 
 // An interface record with dotted address and mask, port gmport.
@@ -37,6 +40,22 @@ interface makeIf(const char *name, const char *addr, const char *mask,
 // added to an empty table becomes the local host in slot 0.
 host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs = {});
 
+// A new directory under /tmp, removed with all it holds when this ends.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+};
+
+// Writes text to path; a nonzero mtime becomes its access and modification time.
+void put(const std::string &path, const std::string &text = "", time_t mtime = 0);
+
+// Points gmShell at a script in dir that prints a header line, then runs body.
+void useTool(const TempDir &dir, const std::string &body);
+
+// The 40 hex digits of a 20-byte digest.
+std::string hex(const unsigned char *digest);
+
 // Dotted text to network-order address.
 uint32_t ip(const char *dotted);
 
@@ -44,7 +63,7 @@ uint32_t ip(const char *dotted);
 // *addr gets the bound address.
 int loopbackSocket(int type = SOCK_DGRAM, sockaddr_in *addr = nullptr);
 
-// A new file under /tmp holding text, with the given mode; returns its path.
+// A new file holding text, with the given mode, removed at exit; returns its path.
 std::string writeTemp(const std::string &text, mode_t mode = 0600);
 
 // The datagrams that reach fd, each awaited up to ms milliseconds.
@@ -62,13 +81,17 @@ bool contains(const std::string &text, const std::string &what);
 extern time_t fakeNow;
 time_t fakeClock();
 
-// Each test starts from an empty group without a secret, and gets the
-// clock, poll and random draw back as they were.
+// Each test starts from an empty group without a secret, with a directory of
+// its own, and gets the clock, poll, random draw and shell back as they were.
 class GroupTest : public ::testing::Test {
  protected:
   gm_sys savedSys = gmSys;
+  const char *savedShell = gmShell;
+  TempDir tmp;
   GroupTest() { resetGroupState(), resetSignature(); }
-  ~GroupTest() override { gmSys = savedSys, gmRandom = getRandom, resetSignature(), resetGroupState(); }
+  ~GroupTest() override {
+    gmSys = savedSys, gmRandom = getRandom, gmShell = savedShell, resetSignature(), resetGroupState();
+  }
 };
 
 #endif
