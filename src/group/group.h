@@ -34,6 +34,11 @@ extern struct sockaddr_in mcAddr;        /* multicast group and port */
 
 /* ---- Lookups (caller holds gmLock, except isHere) --------------------- */
 
+/* 1 when target lies on the interface's subnet (address AND netmask). */
+int onSubnet(const interface *ifp, uint32_t target);
+/* 1 while an interface of h counts as alive: heard within 3 periods. */
+int heardRecently(const host *h, const interface *ifp, time_t now);
+
 host **findHostbyName(const char *name);
 host *findHostbyAddr(struct in_addr addr);
 uint32_t matchHostSubnet(host *h, uint32_t target);

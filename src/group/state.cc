@@ -20,9 +20,13 @@ ZV_MUTEX_T gmLock = ZV_MUTEX_INITIALIZER;
 ZV_MUTEX_T sigLock = ZV_MUTEX_INITIALIZER;
 void *GMenv;
 
-static bool onSubnet(const interface *ifp, uint32_t target) {
+int onSubnet(const interface *ifp, uint32_t target) {
   uint32_t mask = ifp->netmask.sin_addr.s_addr;
   return (ifp->myAddr.sin_addr.s_addr & mask) == (target & mask);
+}
+
+int heardRecently(const host *h, const interface *ifp, time_t now) {
+  return now - ifp->lastpkt <= 3 * (time_t)h->period;
 }
 
 host **findHostbyName(const char *name) {
@@ -46,7 +50,7 @@ uint32_t matchHostSubnet(host *h, uint32_t target) {
   time_t now = gmSys.now();
   for (int j = 0; j < h->numifs; j++) {
     interface *ifp = &h->hostifs[j];
-    if (now - ifp->lastpkt <= 3 * (time_t)h->period && onSubnet(ifp, target))
+    if (heardRecently(h, ifp, now) && onSubnet(ifp, target))
       return ifp->myAddr.sin_addr.s_addr;
   }
   return 0;

@@ -14,15 +14,6 @@ namespace {
 // stays within 32 bits. Real capacities are far below it.
 constexpr int64_t kMaxDesire = INT32_MAX / GM_HOSTSLOTS;
 
-bool onSubnet(const interface *ifp, uint32_t target) {
-  uint32_t mask = ifp->netmask.sin_addr.s_addr;
-  return (ifp->myAddr.sin_addr.s_addr & mask) == (target & mask);
-}
-
-bool heardRecently(const host *h, const interface *ifp, time_t now) {
-  return now - ifp->lastpkt <= 3 * (time_t)h->period;
-}
-
 // The interface through which h would take a session from client, or null
 // when h is not eligible.
 interface *candidateOf(host *h, uint32_t client, time_t now) {

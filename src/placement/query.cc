@@ -186,8 +186,7 @@ extern "C" hostifreply *queryBuildTable(const queryKind *k, uint32_t client,
       if (a == h->hostAddr.s_addr) lanifp = ifp;
       if (ifp->lastpkt == 0) continue;
       if (client != 0) {
-        uint32_t m = ifp->netmask.sin_addr.s_addr;
-        if ((a & m) != (client & m)) continue;
+        if (!onSubnet(ifp, client)) continue;
         if (i == 0) ispublic = ifp->flags & LAN;
       }
       if ((ifp->flags & LAN) && !(h->flags & LAN_OK)) continue;

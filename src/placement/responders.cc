@@ -175,12 +175,11 @@ void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
     const interface *ifp = &myhost.hostifs[j];
     if ((ifp->flags & LAN) && !(myhost.flags & LAN_OK)) continue;
     uint32_t a = ifp->myAddr.sin_addr.s_addr;
-    uint32_t m = ifp->netmask.sin_addr.s_addr;
     if (a == myhost.hostAddr.s_addr) {
       fallback = a;
       haveFallback = true;
     }
-    if ((a & m) == (sender & m)) {
+    if (onSubnet(ifp, sender)) {
       reply.sin_addr.s_addr = a;
       taken = true;
       break;

@@ -132,8 +132,7 @@ int isNetworkAllowed(uint32_t ipa) {
   ZV_MUTEX_LOCK(&gmLock);
   for (int j = 0; j < myhost.numifs; j++) {
     const interface *ifp = &myhost.hostifs[j];
-    uint32_t mask = ifp->netmask.sin_addr.s_addr;
-    if ((ifp->myAddr.sin_addr.s_addr & mask) == (addr & mask)) {
+    if (onSubnet(ifp, addr)) {
       allowed = (ifp->flags & LAN) ? 0 : 1;
       break;
     }
