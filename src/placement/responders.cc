@@ -208,6 +208,12 @@ void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
 
 int getSession(const char *lookfor, int *dpy, const char *where) {
   *dpy = -1;
+  // The token comes off the wire and names a file of the directory: one
+  // that would name the directory itself or reach outside it is no file
+  // there, so a peer cannot probe the rest of the file system.
+  if (lookfor[0] == '\0' || strchr(lookfor, '/') != nullptr ||
+      strcmp(lookfor, ".") == 0 || strcmp(lookfor, "..") == 0)
+    return -1;
   char path[kPathMax];
   int plen = snprintf(path, sizeof path, "%s/%s", where, lookfor);
   if (plen < 0 || (size_t)plen >= sizeof path) return -1;  // no such file

@@ -90,6 +90,9 @@ TEST_F(Responders, SessionFileGivesTimeAndDisplay) {
   put(idle + "/7.pid");
   EXPECT_EQ(session("t7", ctok), "5000/-2");
   EXPECT_EQ(session("t7", ctok + "/" + std::string(120, 'd')), "-1/-1");
+  // A token names a file of its directory and nothing else.
+  put(tmp.path + "/outside", "DISPLAY=3\n", 6000);
+  for (const char *t : {"../outside", "", ".", ".."}) EXPECT_EQ(session(t, ctok), "-1/-1") << t;
 }
 
 TEST_F(Responders, ServerQueryAnsweredFromTheServingInterface) {
