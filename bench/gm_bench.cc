@@ -63,7 +63,7 @@ struct QuietLog {
 std::string makeSessionDirs() {
   char tmpl[] = "/tmp/gm-bench-XXXXXX";
   std::string root = mkdtemp(tmpl);
-  for (const char *d : {"/ctokens", "/itokens", "/idle"})
+  for (const char *d : {"/ctokens", "/itokens", "/displays", "/idle"})
     mkdir((root + d).c_str(), 0700);
   FILE *f = fopen((root + "/ctokens/ct1").c_str(), "w");
   if (f != nullptr) {
@@ -75,7 +75,7 @@ std::string makeSessionDirs() {
 
 void removeSessionDirs(const std::string &root) {
   unlink((root + "/ctokens/ct1").c_str());
-  for (const char *d : {"/ctokens", "/itokens", "/idle", ""})
+  for (const char *d : {"/ctokens", "/itokens", "/displays", "/idle", ""})
     rmdir((root + d).c_str());
 }
 
@@ -84,9 +84,9 @@ void removeSessionDirs(const std::string &root) {
 void BM_TokenResponder(benchmark::State &state) {
   std::string root = makeSessionDirs();
   std::string ct = root + "/ctokens", it = root + "/itokens",
-              idle = root + "/idle";
+              disp = root + "/displays", idle = root + "/idle";
   gm_sessdirs saved = gmSessionDirs;
-  gmSessionDirs = {ct.c_str(), it.c_str(), idle.c_str()};
+  gmSessionDirs = {ct.c_str(), it.c_str(), disp.c_str(), idle.c_str()};
 
   struct sockaddr_in from;
   int resp = loopSocket(1, 0, nullptr);

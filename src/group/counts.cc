@@ -74,7 +74,8 @@ void countSessionsIn(session_cache *c, const char *displays,
 }
 
 void countSessions(int *total, int *idle) {
-  countSessionsIn(&sessionCache, GM_DISPLAYS, GM_IDLE, total, idle);
+  countSessionsIn(&sessionCache, gmSessionDirs.displays, gmSessionDirs.idle,
+                  total, idle);
 }
 
 double currentLoadFrom(load_cache *c, int (*sample)(double *, int)) {

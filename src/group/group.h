@@ -32,6 +32,18 @@ extern struct sockaddr_in mcAddr;        /* multicast group and port */
 #define GM_ADMCMD "/opt/KORVzv/sbin/zvadm -p 2> /dev/null"
 #define GM_SHELL "/bin/ksh"
 
+/* The session directories, GM_CTOKENS, GM_ITOKENS, GM_DISPLAYS and GM_IDLE,
+ * as the token lookup and the counts read them. A seam for tests and
+ * benchmarks, which point them at directories of their own; nothing else
+ * changes them. */
+typedef struct gm_sessdirs {
+  const char *ctokens;
+  const char *itokens;
+  const char *displays;
+  const char *idle;
+} gm_sessdirs;
+extern gm_sessdirs gmSessionDirs;
+
 /* ---- Lookups (caller holds gmLock, except isHere) --------------------- */
 
 /* 1 when target lies on the interface's subnet (address AND netmask). */

@@ -19,6 +19,7 @@ char bcastbuf[GM_BUFSIZE];
 ZV_MUTEX_T gmLock = ZV_MUTEX_INITIALIZER;
 ZV_MUTEX_T sigLock = ZV_MUTEX_INITIALIZER;
 void *GMenv;
+gm_sessdirs gmSessionDirs = {GM_CTOKENS, GM_ITOKENS, GM_DISPLAYS, GM_IDLE};
 
 int onSubnet(const interface *ifp, uint32_t target) {
   uint32_t mask = ifp->netmask.sin_addr.s_addr;

@@ -51,16 +51,6 @@ void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
                     int trusted);
 int getSession(const char *lookfor, int *dpy, const char *where);
 
-/* The session directories the token responder reads: GM_CTOKENS, GM_ITOKENS
- * and GM_IDLE. A seam for tests, which point them at directories of their
- * own; nothing else changes them. */
-typedef struct gm_sessdirs {
-  const char *ctokens;
-  const char *itokens;
-  const char *idle;
-} gm_sessdirs;
-extern gm_sessdirs gmSessionDirs;
-
 #ifdef __cplusplus
 }
 #endif

@@ -16,10 +16,6 @@
 #include "placement/placement.h"
 #include "placement/query_engine.h"
 
-extern "C" {
-gm_sessdirs gmSessionDirs = {GM_CTOKENS, GM_ITOKENS, GM_IDLE};
-}
-
 namespace {
 
 constexpr size_t kPathMax = 128;

@@ -20,7 +20,8 @@ typedef std::vector<std::string> Replies;
 
 class Responders : public GroupTest {
  protected:
-  std::string ctok = tmp.path + "/ctokens", itok = tmp.path + "/itokens", idle = tmp.path + "/idle";
+  std::string ctok = tmp.path + "/ctokens", itok = tmp.path + "/itokens", idle = tmp.path + "/idle",
+              disp = tmp.path + "/displays";
   sockaddr_in from;
   int fd = loopbackSocket(SOCK_DGRAM, &from);
   gm_sessdirs saved = gmSessionDirs;
@@ -29,7 +30,7 @@ class Responders : public GroupTest {
     me("127.0.0.10", {makeIf("nb0", "127.0.0.10", "255.0.0.0", 0)});
     gmSys.now = [] { return (time_t)1000; };  // one load sample serves the whole test
     for (auto *d : {&ctok, &itok, &idle}) mkdir(d->c_str(), 0700);
-    gmSessionDirs = {ctok.c_str(), itok.c_str(), idle.c_str()};
+    gmSessionDirs = {ctok.c_str(), itok.c_str(), disp.c_str(), idle.c_str()};
   }
   void TearDown() override { gmSessionDirs = saved, close(fd); }
   // Hands text to a responder in inbuf, as the loop does; returns the replies.
