@@ -3,8 +3,14 @@
 # only what is missing (so a prepared machine makes no network access).
 set -euo pipefail
 
-pkgs=(g++ make cmake libgtest-dev googletest openjdk-17-jdk-headless binutils
-      iproute2 ksh util-linux mount procps coreutils locales)
+# Build and unit tests; the clang build and fuzzing; the JVM and group tests
+# in the testbed; benchmarks; packages and the capture dissector.
+pkgs=(g++ make cmake libgtest-dev googletest
+      clang libclang-rt-14-dev llvm
+      openjdk-17-jdk-headless binutils iproute2 nftables ksh util-linux mount
+      procps coreutils locales
+      libbenchmark-dev libssl-dev
+      pkg-config dpkg-dev file tshark)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||

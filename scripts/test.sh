@@ -49,9 +49,17 @@ run_tree() {
   total=$((total + BASH_REMATCH[2]))
 }
 
+# Unit tests under ASan+UBSan (g++), under ThreadSanitizer (g++), and with
+# clang under ASan+UBSan together with a short run of every fuzz target; then
+# everything else on a plain build with Java.
 run_tree "$root/build-test-asan" "-L unit" \
-  -DCMAKE_BUILD_TYPE=Debug -DZVGM_SANITIZE=ON -DZVGM_JAVA=OFF
-run_tree "$root/build-test" "-LE unit" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVGM_JAVA=ON
+  -DCMAKE_BUILD_TYPE=Debug -DZVGM_WERROR=ON -DZVGM_SANITIZE=ON -DZVGM_JAVA=OFF
+run_tree "$root/build-test-tsan" "-L unit" \
+  -DCMAKE_BUILD_TYPE=Debug -DZVGM_WERROR=ON -DZVGM_TSAN=ON -DZVGM_JAVA=OFF
+CC=clang CXX=clang++ run_tree "$root/build-test-clang" "-L unit|fuzz" \
+  -DCMAKE_BUILD_TYPE=Debug -DZVGM_WERROR=ON -DZVGM_SANITIZE=ON -DZVGM_FUZZ=ON -DZVGM_JAVA=OFF
+run_tree "$root/build-test" "-LE unit|fuzz" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZVGM_WERROR=ON -DZVGM_JAVA=ON
 
 # Leftovers of an aborted group test would be removed by the next one anyway.
 [ "$(id -u)" != 0 ] || "$root/testbed/tb" down >/dev/null 2>&1 || true
