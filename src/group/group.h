@@ -61,6 +61,10 @@ int numIfsOnSubnet(host *h, uint32_t target);
 /* ---- Loop ------------------------------------------------------------- */
 
 void handleGroupMessage(int sock);
+/* Handles one received datagram of len bytes from `from`: signature check
+ * and cut, then the handler its first token names. buf must have room for a
+ * NUL at buf[len] (at least len + 1 bytes). */
+void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len);
 
 /* ---- Announcement ----------------------------------------------------- */
 

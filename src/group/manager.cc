@@ -176,17 +176,24 @@ void handleGroupMessage(int sock) {
   ssize_t n = recvfrom(sock, inbuf, GM_BUFSIZE - 1, 0, (struct sockaddr *)&from,
                        &fromlen);
   if (n < 0) return;
-  inbuf[n] = '\0';
-  int trusted = chkSignature(inbuf);
-  int size = (int)n;
-  if (strncmp(inbuf, "host=", 5) == 0)
-    hostMessage(sock, &from, inbuf, size, trusted);
-  else if (strncmp(inbuf, "tokenQ=", 7) == 0)
-    tokenQMessage(sock, &from, inbuf, size, trusted);
-  else if (strncmp(inbuf, "termQ=", 6) == 0)
-    termQMessage(sock, &from, inbuf, size, trusted);
-  else if (strncmp(inbuf, "serverQ=", 8) == 0)
-    serverQMessage(sock, &from, inbuf, size, trusted);
+  dispatchGroupMessage(sock, &from, inbuf, (int)n);
+}
+
+// One datagram as received: checks and cuts its signature, then hands it to
+// the handler its first token names. buf holds len bytes and has room for a
+// terminating NUL at buf[len] (a receive buffer of GM_BUFSIZE does).
+void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len) {
+  if (len < 0) return;
+  buf[len] = '\0';
+  int trusted = chkSignature(buf);
+  if (strncmp(buf, "host=", 5) == 0)
+    hostMessage(sock, from, buf, len, trusted);
+  else if (strncmp(buf, "tokenQ=", 7) == 0)
+    tokenQMessage(sock, from, buf, len, trusted);
+  else if (strncmp(buf, "termQ=", 6) == 0)
+    termQMessage(sock, from, buf, len, trusted);
+  else if (strncmp(buf, "serverQ=", 8) == 0)
+    serverQMessage(sock, from, buf, len, trusted);
 }
 
 }  // extern "C"
