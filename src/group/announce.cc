@@ -102,32 +102,22 @@ void copyName(char *dst, size_t size, const char *src) {
   dst[n] = '\0';
 }
 
-void freeHost(host *h) {
-  if (h == nullptr) return;
-  free(h->hostifs);
-  free(h);
-}
-
 // ---- Receiving ----------------------------------------------------------
 
 // The record under construction while one datagram is parsed.
 struct parse {
   host *h;            // null until the host line has been taken
   int taken;          // interface lines filled so far
-  uint32_t from;      // source address of the datagram (network order)
   time_t now;         // reception time
 };
 
-enum lineResult { kGoOn, kStop, kReject, kOwn };
+enum lineResult { kGoOn, kStop, kReject };
 
 // The host line: a fresh record with the defaults of an unannounced peer,
 // then the pairs. calloc leaves every field that no key sets at zero.
 lineResult hostLine(parse *ps, char **keys, char **vals, int n) {
   char name[sizeof ps->h->name];
   copyName(name, sizeof name, vals[0]);
-  // Compared after the cut, so that an over-long name can never land on the
-  // local host's own slot.
-  if (strcmp(name, myhost.name) == 0) return kOwn;
   if (name[0] == '\0') return kReject;
   host *h = (host *)calloc(1, sizeof(host));
   if (h == nullptr) {
@@ -215,13 +205,10 @@ lineResult interfaceLine(parse *ps, char **keys, char **vals, int n) {
       ifp->flags = (int32_t)u;
     }
   }
-  if (ifp->myAddr.sin_addr.s_addr == ps->from) {
-    ifp->lastpkt = ps->now;
-    ifp->tqTimedout = 0;
-  } else {
-    ifp->lastpkt = 0;
-    ifp->tqTimedout = 1;
-  }
+  // Never heard until the receiver knows which interface the datagram came
+  // from.
+  ifp->lastpkt = 0;
+  ifp->tqTimedout = 1;
   ps->taken++;
   return kGoOn;
 }
@@ -331,10 +318,15 @@ void makeHostMessage(char *buf, int len) {
   addSignature(buf);
 }
 
-void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
-                 int trusted) {
-  if (msgbuf == nullptr || from == nullptr || size <= 0) return;
-  parse ps = {nullptr, 0, from->sin_addr.s_addr, gmSys.now()};
+void freeHost(host *h) {
+  if (h == nullptr) return;
+  free(h->hostifs);
+  free(h);
+}
+
+host *parseHostMessage(char *msgbuf, int size) {
+  if (msgbuf == nullptr || size <= 0) return nullptr;
+  parse ps = {nullptr, 0, gmSys.now()};
   // The text ends at size or at its first NUL (where chkSignature cut off the
   // trailer), whichever comes first; a line is parsed up to its newline or
   // that NUL, and the next one starts behind the newline found beforehand.
@@ -347,13 +339,9 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
     cp = nl + 1;
   }
   host *h = ps.h;
-  if (res == kOwn) return;
   if (res == kReject || h == nullptr) {
-    char dotted[32];
-    toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
-    log_debug(2, "Bad host message from %s dropped\n", dotted);
     freeHost(h);
-    return;
+    return nullptr;
   }
   // Records past the last interface line received carry nothing: they are
   // not interfaces.
@@ -362,6 +350,33 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
     if (h->numifs == 0) {
       free(h->hostifs);
       h->hostifs = nullptr;
+    }
+  }
+  return h;
+}
+
+void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
+                 int trusted) {
+  if (msgbuf == nullptr || from == nullptr || size <= 0) return;
+  host *h = parseHostMessage(msgbuf, size);
+  if (h == nullptr) {
+    char dotted[32];
+    toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+    log_debug(2, "Bad host message from %s dropped\n", dotted);
+    return;
+  }
+  // Our own announcement, come back by loop-back or broadcast. Compared
+  // after the name's cut, so that an over-long name can never land on the
+  // local host's own slot.
+  if (strcmp(h->name, myhost.name) == 0) {
+    freeHost(h);
+    return;
+  }
+  for (int i = 0; i < h->numifs; i++) {
+    interface *ifp = &h->hostifs[i];
+    if (ifp->myAddr.sin_addr.s_addr == from->sin_addr.s_addr) {
+      ifp->lastpkt = h->lastseen;
+      ifp->tqTimedout = 0;
     }
   }
   if (trusted)

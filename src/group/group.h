@@ -71,6 +71,13 @@ void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len
 void makeHostMessage(char *buf, int len);
 void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
                  int trusted);
+/* Reads one announcement text (trailer already cut off; split in place) into
+ * a new record with its interface array, every field set: lastseen is now,
+ * every interface never heard (lastpkt 0, tqTimedout 1), flags as announced.
+ * Null when the text cannot make a record. Free the result with freeHost. */
+host *parseHostMessage(char *msgbuf, int size);
+/* Frees a record and its interface array; null is ignored. */
+void freeHost(host *h);
 
 /* ---- Local refresh and sending ---------------------------------------- */
 
