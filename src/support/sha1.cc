@@ -1,62 +1,30 @@
 // sha1.cc - the SHA-1 message digest (FIPS 180-1) that signs group datagrams.
 // Each call works only on the caller's context, so calls on different
 // contexts may run at once; only qsha1 shares a context and result.
+//
+// Whole blocks go to a block function chosen once at load time: the x86 SHA
+// extensions where cpuid reports them, the portable one otherwise. The bytes
+// of a block not yet full wait at the front of the context's schedule words.
 #include <string.h>
 
 #include "gm.h"
+#include "support/sha1_blocks.h"
+#include "support/support.h"
 
 namespace {
 
-inline uint32_t rol(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-// Digests the 16 words in ctx->w[0..15] into the chaining words.
-void processBlock(SHA1_CTX *ctx) {
-  uint32_t *w = ctx->w;
-  for (int t = 16; t < 80; t++)
-    w[t] = rol(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);
-  uint32_t a = ctx->h[0], b = ctx->h[1], c = ctx->h[2], d = ctx->h[3],
-           e = ctx->h[4];
-  for (int t = 0; t < 80; t++) {
-    uint32_t f, k;
-    if (t < 20) {
-      f = (b & c) | (~b & d);
-      k = 0x5A827999u;
-    } else if (t < 40) {
-      f = b ^ c ^ d;
-      k = 0x6ED9EBA1u;
-    } else if (t < 60) {
-      f = (b & c) | (b & d) | (c & d);
-      k = 0x8F1BBCDCu;
-    } else {
-      f = b ^ c ^ d;
-      k = 0xCA62C1D6u;
-    }
-    uint32_t temp = rol(a, 5) + f + e + w[t] + k;
-    e = d;
-    d = c;
-    c = rol(b, 30);
-    b = a;
-    a = temp;
-  }
-  ctx->h[0] += a;
-  ctx->h[1] += b;
-  ctx->h[2] += c;
-  ctx->h[3] += d;
-  ctx->h[4] += e;
+sha1_blockfn choose(int path) {
+#ifdef ZVGM_SHA1_X86
+  if (path == GM_SHA1_SHAEXT && sha1CpuHasShaExt()) return sha1BlocksShaExt;
+#endif
+  (void)path;
+  return sha1BlocksPortable;
 }
 
-// Adds one byte at the block's bit position, most significant byte first.
-void putByte(SHA1_CTX *ctx, unsigned char byte) {
-  int i = ctx->bitpos >> 3;
-  int shift = 24 - 8 * (i & 3);
-  if (shift == 24) ctx->w[i >> 2] = 0;
-  ctx->w[i >> 2] |= (uint32_t)byte << shift;
-  ctx->bitpos += 8;
-  if (ctx->bitpos == 512) {
-    processBlock(ctx);
-    ctx->bitpos = 0;
-  }
-}
+sha1_blockfn blocks = choose(GM_SHA1_SHAEXT);
+
+// The partial block, as bytes in the schedule words (the context is opaque).
+inline unsigned char *pending(SHA1_CTX *ctx) { return (unsigned char *)ctx->w; }
 
 SHA1_CTX qctx;
 unsigned char qresult[20];
@@ -64,6 +32,15 @@ unsigned char qresult[20];
 }  // namespace
 
 extern "C" {
+
+int sha1Path(void) {
+  return blocks == sha1BlocksPortable ? GM_SHA1_PORTABLE : GM_SHA1_SHAEXT;
+}
+
+int sha1UsePath(int path) {
+  blocks = choose(path);
+  return sha1Path();
+}
 
 const char *sha1magic = "SHA1";
 
@@ -85,28 +62,42 @@ void SHA1Update(SHA1_CTX *ctx, const void *data, uint32_t len) {
   // The count is a 32-bit signed figure; unsigned arithmetic keeps a wrap
   // defined, and the bit length in SHA1Final reads it back unsigned.
   ctx->count = (int32_t)((uint32_t)ctx->count + len);
-  while (len > 0 && ctx->bitpos != 0) {
-    putByte(ctx, *p++);
-    len--;
+  unsigned char *buf = pending(ctx);
+  size_t have = (size_t)ctx->bitpos >> 3;
+  if (have > 0) {
+    size_t take = 64 - have < len ? 64 - have : len;
+    memcpy(buf + have, p, take);
+    have += take;
+    p += take;
+    len -= (uint32_t)take;
+    if (have < 64) {
+      ctx->bitpos = (int32_t)(have * 8);
+      return;
+    }
+    blocks(ctx->h, buf, 1);
   }
-  for (; len >= 64; len -= 64, p += 64) {
-    for (int i = 0; i < 16; i++)
-      ctx->w[i] = ((uint32_t)p[4 * i] << 24) | ((uint32_t)p[4 * i + 1] << 16) |
-                  ((uint32_t)p[4 * i + 2] << 8) | (uint32_t)p[4 * i + 3];
-    processBlock(ctx);
+  if (len >= 64) {
+    blocks(ctx->h, p, len / 64);
+    p += len & ~63u;
+    len &= 63;
   }
-  while (len > 0) {
-    putByte(ctx, *p++);
-    len--;
-  }
+  memcpy(buf, p, len);
+  ctx->bitpos = (int32_t)(len * 8);
 }
 
 void SHA1Final(unsigned char digest[20], SHA1_CTX *ctx) {
   uint64_t bits = (uint64_t)(uint32_t)ctx->count * 8;
-  putByte(ctx, 0x80);
-  while (ctx->bitpos != 448) putByte(ctx, 0);
-  for (int shift = 56; shift >= 0; shift -= 8)
-    putByte(ctx, (unsigned char)(bits >> shift));
+  unsigned char *buf = pending(ctx);
+  size_t have = (size_t)ctx->bitpos >> 3;
+  buf[have++] = 0x80;
+  if (have > 56) {  // no room for the length: it goes in one more block
+    memset(buf + have, 0, 64 - have);
+    blocks(ctx->h, buf, 1);
+    have = 0;
+  }
+  memset(buf + have, 0, 56 - have);
+  for (int i = 0; i < 8; i++) buf[56 + i] = (unsigned char)(bits >> (56 - 8 * i));
+  blocks(ctx->h, buf, 1);
   for (int i = 0; i < 5; i++) {
     digest[4 * i] = (unsigned char)(ctx->h[i] >> 24);
     digest[4 * i + 1] = (unsigned char)(ctx->h[i] >> 16);

@@ -64,6 +64,18 @@ int snprintfC(char *buf, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 int vsnprintfC(char *buf, size_t size, const char *format, va_list ap);
 
+/* ---- SHA-1 block function ------------------------------------------- */
+
+/* The digest runs on the x86 SHA extensions where the CPU has them, on the
+ * portable block function otherwise; the same digests either way. */
+#define GM_SHA1_PORTABLE 0
+#define GM_SHA1_SHAEXT 1
+/* The path in use, GM_SHA1_PORTABLE or GM_SHA1_SHAEXT. */
+int sha1Path(void);
+/* Tests and benchmarks: asks for a path (the extensions only where the CPU
+ * has them; not while a digest runs) and returns the path now in use. */
+int sha1UsePath(int path);
+
 /* ---- System seam ------------------------------------------------------ */
 
 /* The clock and the waits of the system go through this table so that tests

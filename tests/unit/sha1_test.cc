@@ -1,14 +1,20 @@
-// sha1_test.cc - the digest against published FIPS 180-1 vectors (the 56-byte
-// one crosses the padding boundary, the million 'a' ends on a block edge), and
-// piecewise against one-shot around the block and padding sizes.
+// sha1_test.cc - the digest on each block function it can run here: the
+// published FIPS 180-1 vectors (the 56-byte one crosses the padding boundary,
+// the million 'a' ends on a block edge), the padding sizes, pieces against
+// one-shot, and random texts and cuts against libcrypto's SHA-1.
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "gm.h"
+#include "support/support.h"
 #include "testutil.h"
+#ifdef ZVGM_HAVE_LIBCRYPTO
+#include <openssl/sha.h>
+#endif
 
 namespace {
 
@@ -24,7 +30,16 @@ std::string digest(const std::string &m, std::vector<size_t> cuts = {}) {
   return hex(d);
 }
 
-TEST(Sha1, PublishedVectorsAndPieces) {
+class Sha1 : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (sha1UsePath(GetParam()) != GetParam())
+      GTEST_SKIP() << "this CPU has no SHA extensions";
+  }
+  void TearDown() override { sha1UsePath(GM_SHA1_SHAEXT); }
+};
+
+TEST_P(Sha1, PublishedVectorsAndPieces) {
   const char *vectors[][2] = {
       {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
       {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
@@ -35,6 +50,13 @@ TEST(Sha1, PublishedVectorsAndPieces) {
   unsigned char *r = qsha1("abc", 3);
   EXPECT_EQ(qsha1("", 0), r);
   EXPECT_EQ(hex(r), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  // Where the padding spills into one more block or not: 'a' repeated.
+  const char *as[][2] = {{"55", "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
+                         {"56", "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
+                         {"63", "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
+                         {"64", "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
+                         {"65", "11655326c708d70319be2610e8a57d9a5b959d3b"}};
+  for (auto &v : as) EXPECT_EQ(digest(std::string((size_t)atoi(v[0]), 'a')), v[1]) << v[0];
 
   std::string m;
   for (int i = 0; i < 1000; i++) m += (char)(i * 37 + 11);  // every byte value
@@ -44,5 +66,36 @@ TEST(Sha1, PublishedVectorsAndPieces) {
     EXPECT_EQ(digest(part, {7, 0, 129}), digest(part)) << len;
   }
 }
+
+TEST_P(Sha1, RandomTextsAndCutsMatchLibcrypto) {
+#ifndef ZVGM_HAVE_LIBCRYPTO
+  GTEST_SKIP() << "libcrypto not found at build time";
+#else
+  std::mt19937 rng(20261206);
+  for (int round = 0; round < 300; round++) {
+    size_t len = rng() % 5001;
+    std::string m(len, '\0');
+    for (auto &c : m) c = (char)rng();
+    unsigned char want[20];
+    SHA1((const unsigned char *)m.data(), len, want);
+    ASSERT_EQ(digest(m), hex(want)) << len;
+    size_t a = len ? rng() % (len + 1) : 0, b = len ? rng() % (len + 1) : 0;
+    if (a > b) std::swap(a, b);
+    SHA1_CTX ctx;
+    SHA1Init(&ctx);
+    SHA1Update(&ctx, m.data(), (uint32_t)a);
+    SHA1Update(&ctx, m.data() + a, (uint32_t)(b - a));
+    SHA1Update(&ctx, m.data() + b, (uint32_t)(len - b));
+    unsigned char got[20];
+    SHA1Final(got, &ctx);
+    ASSERT_EQ(hex(got), hex(want)) << len << " cut at " << a << ", " << b;
+  }
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, Sha1, testing::Values(GM_SHA1_PORTABLE, GM_SHA1_SHAEXT),
+                         [](const testing::TestParamInfo<int> &i) {
+                           return std::string(i.param == GM_SHA1_PORTABLE ? "Portable" : "ShaExt");
+                         });
 
 }  // namespace
