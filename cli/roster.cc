@@ -1,0 +1,177 @@
+// roster.cc - listens to the group's announcements beside a running manager
+// and keeps one record per member, read by the library's own parser and
+// judged by the library's own signature check.
+#include "roster.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace zvgm {
+
+const char *trustWord(Trust t) {
+  switch (t) {
+    case kValid: return "valid";
+    case kOtherSecret: return "other secret";
+    case kSignedUnchecked: return "signed";
+    case kUnsigned: break;
+  }
+  return "unsigned";
+}
+
+std::string dotted(uint32_t netAddr) {
+  char buf[16];
+  toDottedDecimal(ntohl(netAddr), buf);
+  return buf;
+}
+
+int prefixLen(uint32_t netMask) { return __builtin_popcount(netMask); }
+
+bool loadSecret(const std::string &path, std::string *err) {
+  if (path.empty()) return true;
+  initSignature(path.c_str());
+  // The library reports a refused file itself and then signs nothing: a
+  // trial signature tells whether the secret was taken.
+  char probe[GM_SIGLEN + 8] = "probe\n";
+  addSignature(probe);
+  if (strlen(probe) > strlen("probe\n")) return true;
+  *err = "the secret file " + path +
+         " was refused (see above): it must be readable, owned by root and "
+         "grant nothing to group or others";
+  return false;
+}
+
+Roster::~Roster() {
+  for (Member &m : members) freeHost(m.h);
+  if (fd_ >= 0) close(fd_);
+}
+
+bool Roster::open(const Options &o, std::string *err) {
+  opt_ = o;
+  if (!loadSecret(o.secret, err)) return false;
+  secretLoaded_ = !o.secret.empty();
+  params.gmport = o.port;
+  // The same opening as the manager's group socket (address reuse), so both
+  // receive every announcement sent to the group or broadcast.
+  fd_ = udp_open(htonl(INADDR_ANY), o.port);
+  if (fd_ < 0) {
+    *err = "cannot listen on UDP port " + std::to_string(o.port) + ": " + strerror(errno);
+    return false;
+  }
+  if (o.broadcast) return true;
+  struct in_addr group;
+  if (inet_aton(o.group.c_str(), &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr))) {
+    *err = "not a multicast group address: " + o.group;
+    return false;
+  }
+  int n = 0;
+  interface *ifs = read_kernel_ifs(&n);
+  if (ifs == nullptr) {
+    *err = "cannot read the interface list";
+    return false;
+  }
+  int joined = 0;
+  for (int i = 0; i < n; i++)
+    if (MulticastJoin(fd_, group, ifs[i].myAddr.sin_addr.s_addr) == 0) joined++;
+  free(ifs);
+  if (joined == 0) {
+    *err = "no interface to join " + o.group + " on (no broadcast-capable interface is up)";
+    return false;
+  }
+  return true;
+}
+
+bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
+  buf[len] = '\0';
+  if (strncmp(buf, "host=", 5) != 0) return false;
+  datagrams++;
+  size_t before = strlen(buf);
+  int ok = chkSignature(buf);  // cuts the trailer off, whatever the verdict
+  bool hadTrailer = strlen(buf) < before;
+  Trust trust = !hadTrailer ? kUnsigned
+                : secretLoaded_ ? (ok ? kValid : kOtherSecret)
+                                : kSignedUnchecked;
+  host *h = parseHostMessage(buf, (int)strlen(buf));
+  if (h == nullptr) {
+    malformed++;
+    return false;
+  }
+  // The library's rule for trust: what the check says, never the claim.
+  if (ok)
+    h->flags |= TRUSTED;
+  else
+    h->flags &= ~TRUSTED;
+  Member *m = nullptr;
+  for (Member &x : members)
+    if (strcmp(x.h->name, h->name) == 0) m = &x;
+  if (m == nullptr) {
+    members.emplace_back();
+    m = &members.back();
+    m->first = now;
+  }
+  // The interface the datagram came from is heard now; the others keep what
+  // the previous announcement's record knew of their addresses.
+  for (int i = 0; i < h->numifs; i++) {
+    interface *ifp = &h->hostifs[i];
+    if (ifp->myAddr.sin_addr.s_addr == from) {
+      ifp->lastpkt = now;
+      ifp->tqTimedout = 0;
+    } else if (m->h != nullptr) {
+      for (int j = 0; j < m->h->numifs; j++)
+        if (m->h->hostifs[j].myAddr.sin_addr.s_addr == ifp->myAddr.sin_addr.s_addr) {
+          ifp->lastpkt = m->h->hostifs[j].lastpkt;
+          ifp->tqTimedout = m->h->hostifs[j].tqTimedout;
+        }
+    }
+  }
+  // One sending goes out on every interface of the sender: the copies carry
+  // the same clock and count once.
+  int64_t sent = (int64_t)now + h->timeoff;
+  if (m->h == nullptr || sent != m->sent) m->heard++;
+  m->sent = sent;
+  freeHost(m->h);
+  m->h = h;
+  m->from = from;
+  m->last = now;
+  m->trust = trust;
+  return true;
+}
+
+bool Roster::listen(double seconds, bool untilTwice) {
+  bool took = false;
+  auto end = std::chrono::steady_clock::now() +
+             std::chrono::milliseconds((long long)(seconds * 1000));
+  for (;;) {
+    if (untilTwice && !members.empty()) {
+      bool all = true;
+      for (const Member &m : members) all = all && m.heard >= 2;
+      if (all) return took;
+    }
+    long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         end - std::chrono::steady_clock::now())
+                         .count();
+    if (left <= 0) return took;
+    struct pollfd p = {fd_, POLLIN, 0};
+    if (poll(&p, 1, (int)(left > 1000 ? 1000 : left)) <= 0) continue;
+    char buf[GM_BUFSIZE];
+    struct sockaddr_in from;
+    socklen_t fl = sizeof from;
+    ssize_t got = recvfrom(fd_, buf, sizeof buf - 1, 0, (struct sockaddr *)&from, &fl);
+    if (got <= 0) continue;
+    if (take(buf, (int)got, from.sin_addr.s_addr, gmSys.now())) took = true;
+  }
+}
+
+bool Roster::alive(const Member &m, time_t now) {
+  for (int i = 0; i < m.h->numifs; i++)
+    if (m.h->hostifs[i].lastpkt != 0 && heardRecently(m.h, &m.h->hostifs[i], now)) return true;
+  return false;
+}
+
+}  // namespace zvgm

@@ -1,0 +1,90 @@
+// roster.h - what the operator's command knows of a group: the members heard
+// on the group port, each with its last announcement as the library reads it,
+// how it was signed, and when each of its interfaces was last heard.
+#ifndef ZVGM_CLI_ROSTER_H
+#define ZVGM_CLI_ROSTER_H
+
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "group/group.h"
+
+namespace zvgm {
+
+// Exit statuses: 1 when the command ran but heard or got nothing, 2 when it
+// could not run (usage, secret file, socket, interfaces).
+enum { kExitOk = 0, kExitNothing = 1, kExitError = 2 };
+
+struct Options {
+  int port = 7009;
+  std::string group = "224.101.101.101";  // joined unless broadcast is set
+  bool broadcast = false;
+  std::string secret;  // file; "" for none
+  double wait = -1;    // seconds; -1: the command's default
+  bool json = false;
+  std::string term;  // lookup: the terminal's address
+};
+
+// How an announcement was signed, judged with the secret given (if any).
+enum Trust {
+  kUnsigned,       // no trailer
+  kValid,          // trailer verifies with the given secret
+  kOtherSecret,    // trailer does not verify with the given secret
+  kSignedUnchecked // trailer, but no secret was given to check it
+};
+const char *trustWord(Trust t);
+
+struct Member {
+  host *h = nullptr;  // the last announcement, parsed by the library; owned
+  uint32_t from = 0;  // its source address, network order
+  time_t first = 0, last = 0;
+  int heard = 0;      // announcements taken (one per sending, on any interface)
+  int64_t sent = 0;   // the sender's clock in the last one
+  Trust trust = kUnsigned;
+};
+
+class Roster {
+ public:
+  Roster() = default;
+  Roster(const Roster &) = delete;
+  Roster &operator=(const Roster &) = delete;
+  ~Roster();
+
+  // Loads the secret by the library's rules and opens the group port
+  // (shared with a manager on this host). On failure: false and *err.
+  bool open(const Options &o, std::string *err);
+  // Takes announcements for the given seconds or, with untilTwice, until
+  // every member heard so far was heard twice. Returns whether any
+  // announcement was taken.
+  bool listen(double seconds, bool untilTwice);
+  // Takes one received datagram of len bytes (buf holds len + 1) from
+  // `from` (network order) at now; false when it is no announcement.
+  bool take(char *buf, int len, uint32_t from, time_t now);
+
+  // 1 while one of m's interfaces was heard within 3 of its periods.
+  static bool alive(const Member &m, time_t now);
+  bool secretLoaded() const { return secretLoaded_; }
+  const Options &options() const { return opt_; }
+
+  std::vector<Member> members;
+  int datagrams = 0;   // announcements received
+  int malformed = 0;   // announcements the library refused
+
+ private:
+  Options opt_;
+  int fd_ = -1;
+  bool secretLoaded_ = false;
+};
+
+// Loads the secret file by the library's rules; false and *err when it was
+// refused (the library has said why on standard error).
+bool loadSecret(const std::string &path, std::string *err);
+
+std::string dotted(uint32_t netAddr);
+int prefixLen(uint32_t netMask);
+
+}  // namespace zvgm
+
+#endif
