@@ -19,22 +19,30 @@
 // time and starttime are the sender's clock as 32-bit numbers; numifs counts
 // every interface even when not all of their lines fit.
 //
-// What the receiver accepts (anything else drops the whole datagram, leaving
-// the table untouched):
-//   - the first line that has any pairs is a host line with a non-empty host,
-//     and addr, time and numifs; numifs lies in 0 .. MAXFDS (a sender never
-//     has more interfaces, and 1500 bytes hold far fewer lines anyway);
-//   - every number parses completely and fits its field: addresses and flags
-//     at most 8 hex digits, time and starttime 32-bit, cpus 0 .. 1024,
-//     clock 0 .. 100000 MHz (so the capacity product of the least-loaded
-//     choice stays well inside 32 bits), period 0 or more, load a finite
-//     number from -1.0 to 1000000, sessions and idles -1 or more.
+// The receiver reads every number as a 32-bit peer does with strtoul,
+// strtol, strtod and atol: the leading number of the value is taken and the
+// rest ignored ("load=0,3" from a peer in a comma locale reads 0, "clock="
+// reads 0, "addr=0xa000001" reads a000001). A value outside the range that
+// keeps the record safe is clamped into it and logged at debug level 2, never
+// a reason to lose the peer:
+//   addresses and flags  32 bits (more hex digits read as ffffffff)
+//   time, starttime      32-bit signed
+//   numifs               0 .. MAXFDS (a sender never has more interfaces,
+//                        and 1500 bytes hold far fewer lines anyway)
+//   cpus                 0 .. 16384, clock 0 .. 100000 MHz: the capacity
+//                        product of the least-loaded choice stays in 31 bits
+//   period               0 .. 2^31 - 1 seconds
+//   load                 -1.0 .. 1000000 (not a number reads -1.0, unknown)
+//   sessions, idles      -1 .. 2^31 - 1
+// What cannot make a record drops the whole datagram, leaving the table
+// untouched: no host line with a non-empty host first, or a host line without
+// addr, time or numifs (texts this format never writes).
 // A second host line ends the message; interface lines past numifs are
 // ignored; when fewer interface lines arrive than numifs announces, numifs is
 // trimmed to the lines received. Names are cut to 63 and 15 characters.
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
-#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -44,54 +52,57 @@
 namespace {
 
 const int kReserve = 100;    // tail of the buffer kept for sessions + trailer
-const int kMaxCpus = 1024;
+const int kMaxCpus = 16384;
 const int kMaxClock = 100000;
 const double kMaxLoad = 1000000.0;
 
-// ---- Number parsing: whole token or nothing ----------------------------
+// ---- Number reading: the leading number, clamped into its range ---------
 
-bool parseHex32(const char *s, uint32_t *out) {
-  size_t n = strlen(s);
-  if (n == 0 || n > 8) return false;
-  uint32_t v = 0;
-  for (size_t i = 0; i < n; i++) {
-    char c = s[i];
-    int d;
-    if (c >= '0' && c <= '9')
-      d = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      d = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      d = c - 'A' + 10;
-    else
-      return false;
-    v = (v << 4) | (uint32_t)d;
-  }
-  *out = v;
-  return true;
+// The field a clamped value is reported under: the host and the key.
+struct where {
+  const char *host;
+  const char *key;
+};
+
+void clamped(where w, const char *val, const char *to) {
+  log_debug(2, "host %s: %s=%.32s clamped to %s\n", w.host, w.key, val, to);
 }
 
-bool parseDec(const char *s, long long lo, long long hi, int32_t *out) {
-  if (*s == '\0') return false;
-  const char *p = s;
-  if (*p == '-') p++;
-  if (*p == '\0') return false;
-  for (const char *q = p; *q != '\0'; q++)
-    if (*q < '0' || *q > '9') return false;
-  errno = 0;
-  long long v = strtoll(s, nullptr, 10);
-  if (errno != 0 || v < lo || v > hi) return false;
-  *out = (int32_t)v;
-  return true;
+// strtol base 10 (or atol), held inside lo .. hi.
+int32_t readDec(where w, const char *val, int32_t lo, int32_t hi) {
+  long long v = strtoll(val, nullptr, 10);
+  if (v >= lo && v <= hi) return (int32_t)v;
+  int32_t c = v < lo ? lo : hi;
+  char to[16];
+  snprintf(to, sizeof to, "%d", c);
+  clamped(w, val, to);
+  return c;
 }
 
-bool parseLoad(const char *s, float *out) {
-  if (*s == '\0') return false;
-  char *end;
-  double v = strtodC(s, &end);
-  if (*end != '\0' || !isfinite(v) || v < -1.0 || v > kMaxLoad) return false;
-  *out = (float)v;
-  return true;
+// strtoul base 16 as a 32-bit peer has it; a magnitude of more than eight
+// significant hex digits saturates, and that is reported.
+uint32_t readHex(where w, const char *val) {
+  const char *p = val;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
+  if (*p == '+' || *p == '-') p++;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isxdigit((unsigned char)p[2]))
+    p += 2;
+  while (*p == '0') p++;
+  size_t digits = 0;
+  while (isxdigit((unsigned char)p[digits])) digits++;
+  if (digits > 8) clamped(w, val, "ffffffff");
+  return strtoul32(val, 16);
+}
+
+// strtod with the point of the C locale, held inside -1.0 .. kMaxLoad.
+float readLoad(where w, const char *val) {
+  double v = strtodC(val, nullptr);
+  if (v >= -1.0 && v <= kMaxLoad) return (float)v;
+  double c = v > kMaxLoad ? kMaxLoad : -1.0;  // not a number: unknown
+  char to[16];
+  snprintfC(to, sizeof to, "%.1f", c);
+  clamped(w, val, to);
+  return (float)c;
 }
 
 // Copies at most size - 1 characters and terminates; reads no further than
@@ -136,48 +147,40 @@ lineResult hostLine(parse *ps, char **keys, char **vals, int n) {
   bool haveAddr = false, haveTime = false, haveNumifs = false;
   for (int i = 1; i < n; i++) {
     const char *k = keys[i], *v = vals[i];
-    uint32_t u = 0;
-    int32_t d = 0;
-    bool ok = true;
+    where w = {h->name, k};
     if (strcmp(k, "addr") == 0) {
-      ok = parseHex32(v, &u);
-      h->hostAddr.s_addr = htonl(u);
-      haveAddr = ok;
+      h->hostAddr.s_addr = htonl(readHex(w, v));
+      haveAddr = true;
     } else if (strcmp(k, "time") == 0) {
-      ok = parseDec(v, INT32_MIN, INT32_MAX, &d);
+      int32_t t = readDec(w, v, INT32_MIN, INT32_MAX);
       // Both clocks as 32-bit numbers, as the sender writes its own: the
       // difference stays right across a wrap of either.
-      h->timeoff = (int32_t)((uint32_t)d - (uint32_t)ps->now);
-      haveTime = ok;
+      h->timeoff = (int32_t)((uint32_t)t - (uint32_t)ps->now);
+      haveTime = true;
     } else if (strcmp(k, "numifs") == 0) {
-      ok = parseDec(v, 0, MAXFDS, &d);
-      if (ok) {
-        free(h->hostifs);
-        h->hostifs = nullptr;
-        h->numifs = d;
-        ps->taken = 0;
-        if (d > 0) {
-          h->hostifs = (interface *)calloc((size_t)d, sizeof(interface));
-          if (h->hostifs == nullptr) return kReject;
-        }
-        haveNumifs = true;
+      int32_t d = readDec(w, v, 0, MAXFDS);
+      free(h->hostifs);
+      h->hostifs = nullptr;
+      h->numifs = d;
+      ps->taken = 0;
+      if (d > 0) {
+        h->hostifs = (interface *)calloc((size_t)d, sizeof(interface));
+        if (h->hostifs == nullptr) return kReject;
       }
+      haveNumifs = true;
     } else if (strcmp(k, "flags") == 0) {
-      ok = parseHex32(v, &u);
-      h->flags = (int32_t)u;
+      h->flags = (int32_t)readHex(w, v);
     } else if (strcmp(k, "cpus") == 0) {
-      ok = parseDec(v, 0, kMaxCpus, &h->numcpus);
+      h->numcpus = readDec(w, v, 0, kMaxCpus);
     } else if (strcmp(k, "clock") == 0) {
-      ok = parseDec(v, 0, kMaxClock, &h->meanclock);
+      h->meanclock = readDec(w, v, 0, kMaxClock);
     } else if (strcmp(k, "period") == 0) {
-      ok = parseDec(v, 0, INT32_MAX, &h->period);
+      h->period = readDec(w, v, 0, INT32_MAX);
     } else if (strcmp(k, "starttime") == 0) {
-      ok = parseDec(v, INT32_MIN, INT32_MAX, &d);
-      h->starttime = d;
+      h->starttime = readDec(w, v, INT32_MIN, INT32_MAX);
     } else if (strcmp(k, "load") == 0) {
-      ok = parseLoad(v, &h->load);
+      h->load = readLoad(w, v);
     }
-    if (!ok) return kReject;
   }
   if (!haveAddr || !haveTime || !haveNumifs) return kReject;
   return kGoOn;
@@ -190,20 +193,15 @@ lineResult interfaceLine(parse *ps, char **keys, char **vals, int n) {
   copyName(ifp->name, sizeof ifp->name, vals[0]);
   for (int i = 1; i < n; i++) {
     const char *k = keys[i], *v = vals[i];
-    uint32_t u;
-    if (strcmp(k, "ip") == 0) {
-      if (!parseHex32(v, &u)) return kReject;
-      ifp->myAddr.sin_addr.s_addr = htonl(u);
-    } else if (strcmp(k, "mask") == 0) {
-      if (!parseHex32(v, &u)) return kReject;
-      ifp->netmask.sin_addr.s_addr = htonl(u);
-    } else if (strcmp(k, "bcast") == 0) {
-      if (!parseHex32(v, &u)) return kReject;
-      ifp->bcastAddr.sin_addr.s_addr = htonl(u);
-    } else if (strcmp(k, "flags") == 0) {
-      if (!parseHex32(v, &u)) return kReject;
-      ifp->flags = (int32_t)u;
-    }
+    where w = {h->name, k};
+    if (strcmp(k, "ip") == 0)
+      ifp->myAddr.sin_addr.s_addr = htonl(readHex(w, v));
+    else if (strcmp(k, "mask") == 0)
+      ifp->netmask.sin_addr.s_addr = htonl(readHex(w, v));
+    else if (strcmp(k, "bcast") == 0)
+      ifp->bcastAddr.sin_addr.s_addr = htonl(readHex(w, v));
+    else if (strcmp(k, "flags") == 0)
+      ifp->flags = (int32_t)readHex(w, v);
   }
   // Never heard until the receiver knows which interface the datagram came
   // from.
@@ -214,11 +212,11 @@ lineResult interfaceLine(parse *ps, char **keys, char **vals, int n) {
 }
 
 lineResult sessionsLine(parse *ps, char **keys, char **vals, int n) {
-  if (!parseDec(vals[0], -1, INT32_MAX, &ps->h->sessions)) return kReject;
+  host *h = ps->h;
+  h->sessions = readDec(where{h->name, "sessions"}, vals[0], -1, INT32_MAX);
   for (int i = 1; i < n; i++)
-    if (strcmp(keys[i], "idles") == 0 &&
-        !parseDec(vals[i], -1, INT32_MAX, &ps->h->idles))
-      return kReject;
+    if (strcmp(keys[i], "idles") == 0)
+      h->idles = readDec(where{h->name, "idles"}, vals[i], -1, INT32_MAX);
   return kGoOn;
 }
 

@@ -1,6 +1,6 @@
 // announce_test.cc - the host announcement: the exact text of the local
-// host's announcement, its round trip into a peer's table, the table rules
-// and the rejection of announcements that lie.
+// host's announcement, its round trip into a peer's table, the table rules,
+// odd values read and clamped, and the rejection of what makes no record.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -134,14 +134,38 @@ TEST_F(Announce, TooManyInterfacesStillEndWithSessionsAndTrailer) {
   EXPECT_EQ(chkSignature(bcastbuf), 1);
 }
 
+TEST_F(Announce, OddValuesAreReadAsAPeerReadsThemAndClamped) {
+  LogCapture log(2);
+  // Leading numbers are taken, the rest of a value ignored; out of range is
+  // clamped and logged, never a reason to lose the peer.
+  receive("host=p addr=0xa000001 time=1100000030junk numifs=99 flags=123456789 cpus=2048 clock= "
+          "period=-5 starttime=12x load=0,3\n"
+          "interface=e ip=7f000001zz mask=ffffff00 bcast= flags=1\nsessions=-7 idles=3.9\n");
+  receive("host=q addr=1 time=1 numifs=0 cpus=99999 clock=-3 load=nan\nsessions=5\n");
+  receive("host=r addr=1 time=1 numifs=0 load=1e9 period=99999999999\n");
+  ASSERT_EQ(numhosts, 4);
+  EXPECT_EQ(hostList[1]->timeoff, 30);
+  EXPECT_EQ(written(hostList[1]), "host=p addr=a000001 time=1100000000 numifs=1 flags=ffffffff cpus=2048 clock=0 "
+                                  "period=0 starttime=12 load=0.0\n"
+                                  "interface=e ip=7f000001 mask=ffffff00 bcast=0 flags=1\nsessions=-1 idles=3\n");
+  EXPECT_TRUE(contains(written(hostList[2]), " cpus=16384 clock=0 period=20 starttime=0 load=-1.0\nsessions=5 "));
+  EXPECT_TRUE(contains(written(hostList[3]), " period=2147483647 starttime=0 load=1000000.0\n"));
+  std::string text = log.text();
+  for (const char *line : {"host p: numifs=99 clamped to 32\n", "host p: flags=123456789 clamped to ffffffff\n",
+                           "host p: period=-5 clamped to 0\n", "host p: sessions=-7 clamped to -1\n",
+                           "host q: cpus=99999 clamped to 16384\n", "host q: clock=-3 clamped to 0\n",
+                           "host q: load=nan clamped to -1.0\n", "host r: load=1e9 clamped to 1000000.0\n"})
+    EXPECT_TRUE(contains(text, line)) << line;
+  size_t lines = 0;
+  for (size_t at = 0; (at = text.find("clamped", at)) != std::string::npos; at++) lines++;
+  EXPECT_EQ(lines, 9u);  // the eight above and r's period; nothing read as it stands is logged
+}
+
 TEST_F(Announce, BadInputIsRejectedOrTrimmed) {
   const char *rejected[] = {
-      "\n\n", "interface=eth0 ip=1\nhost=p addr=1 time=1 numifs=1\n",
-      "host=p addr=1 time=1\n", "host= addr=1 time=1 numifs=0\n",
-      "host=p addr=1 time=1 numifs=33\n", "host=p addr=123456789 time=1 numifs=0\n",
-      "host=p addr=1 time=99999999999 numifs=0\n", "host=p addr=1 time=1 numifs=0 load=nan\n",
-      "host=p addr=1 time=1 numifs=1\ninterface=e ip=zz\n",
-      "host=p addr=1 time=1 numifs=0\nsessions=-2\n"};
+      "\n\n", "sessions=3\n", "interface=eth0 ip=1\nhost=p addr=1 time=1 numifs=1\n",
+      "host=p addr=1 time=1\n", "host=p time=1 numifs=0\n", "host=p addr=1 numifs=0\n",
+      "host= addr=1 time=1 numifs=0\n"};
   for (const char *t : rejected) receive(t);
   EXPECT_EQ(table(), "0 replies");
 
@@ -180,7 +204,8 @@ TEST_F(Announce, BadInputIsRejectedOrTrimmed) {
     const host *h = hostList[k];
     EXPECT_TRUE(h->name[0] != '\0' && strnlen(h->name, sizeof h->name) < sizeof h->name);
     EXPECT_TRUE(h->numifs >= 0 && h->numifs <= MAXFDS && (h->hostifs == nullptr) == (h->numifs == 0));
-    EXPECT_TRUE(h->numcpus >= 0 && h->meanclock >= 0 && h->load >= -1.0f && h->sessions >= -1 && h->idles >= -1);
+    EXPECT_TRUE(h->numcpus >= 0 && h->numcpus <= 16384 && h->meanclock >= 0 && h->meanclock <= 100000 &&
+                h->period >= 0 && h->load >= -1.0f && h->load <= 1e6f && h->sessions >= -1 && h->idles >= -1);
     for (int i = 0; i < h->numifs; i++) EXPECT_LT(strnlen(h->hostifs[i].name, 16), 16u);
   }
 }
