@@ -58,6 +58,8 @@ char *kernelList(int sock, struct ifconf *ifc) {
 
 extern "C" {
 
+interface *(*gmReadIfs)(int *numifs) = read_kernel_ifs;
+
 interface *read_kernel_ifs(int *numifs) {
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) {
@@ -152,7 +154,7 @@ int flag_nimbar_ifs(interface *hostifs, int numifs) {
     log_error(0, 0, "%s: no output for %d s, not waiting any longer\n", GM_ADMCMD,
               kToolTimeoutMs / 1000);
     safe_pclose(xp);
-    return 1;
+    return 2;
   }
   safe_pclose(xp);
   return 0;

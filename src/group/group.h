@@ -87,6 +87,12 @@ void sendall(const char *buf, int buflen);
 /* ---- Interface discovery ---------------------------------------------- */
 
 interface *read_kernel_ifs(int *numifs);
+/* The interface list configure reads: read_kernel_ifs unless a test points
+ * it at a list of its own. */
+extern interface *(*gmReadIfs)(int *numifs);
+/* 0 when the tool's list was read, 1 when the tool could not be run or named
+ * too many interfaces, 2 when it went silent and was given up (worth another
+ * try at the next refresh). On any failure the caller clears LAN. */
 int flag_nimbar_ifs(interface *hostifs, int numifs);
 interface *find_interface(const interface *this_if, interface *hostifs,
                           int numifs);

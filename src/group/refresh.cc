@@ -17,14 +17,28 @@ bool exists(const char *path) {
   return stat(path, &st) == 0;
 }
 
+// Set when the administration tool went silent: its list is asked for again
+// at the next refresh even if the interfaces stay as they are, or every
+// interface would stay an interconnect one until they change. Manager thread
+// only.
+bool toolAgain;
+
+// Marks the nimbar interfaces of ifs through the tool; caller holds gmLock.
+void markNimbar(interface *ifs, int numifs) {
+  int rc = flag_nimbar_ifs(ifs, numifs);
+  if (rc != 0) {
+    // Without the tool's list no interface can be trusted to be a LAN one.
+    for (int j = 0; j < numifs; j++) ifs[j].flags &= ~LAN;
+  }
+  // A tool that cannot start or names too many would only do so again.
+  toolAgain = rc == 2;
+}
+
 // Installs a changed interface list in myhost; caller holds gmLock. Runs the
 // administration tool and joins the multicast group on each new interface.
 void installInterfaces(interface *ifs, int numifs) {
   log_debug(1, "Interfaces have changed, rereading...\n");
-  if (flag_nimbar_ifs(ifs, numifs) != 0) {
-    // Without the tool's list no interface can be trusted to be a LAN one.
-    for (int j = 0; j < numifs; j++) ifs[j].flags &= ~LAN;
-  }
+  markNimbar(ifs, numifs);
   for (int j = 0; j < numifs; j++) {
     if (find_interface(&ifs[j], myhost.hostifs, myhost.numifs) != nullptr) {
       log_debug(1, "Existing interface: %s\n", ifs[j].name);
@@ -61,7 +75,7 @@ void configure(void) {
   }
 
   int numifs;
-  interface *ifs = read_kernel_ifs(&numifs);
+  interface *ifs = gmReadIfs(&numifs);
   if (ifs == nullptr) return;
   if (numifs > MAXFDS) {
     log_error(0, 0, "Too many interfaces, increase MAXFDS\n");
@@ -88,6 +102,10 @@ void configure(void) {
       myhost.hostifs[j].tqTimedout = 0;
     }
     free(ifs);
+    if (toolAgain) {
+      log_debug(1, "Asking the interface tool again\n");
+      markNimbar(myhost.hostifs, myhost.numifs);
+    }
   }
   if (myhost.numifs > 1 && !exists(GM_NOTROUTER))
     myhost.flags |= ROUTER;

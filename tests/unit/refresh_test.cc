@@ -1,5 +1,6 @@
 // refresh_test.cc - the local refresh on this machine's real interfaces with
-// multicast off (nothing is sent), and sendall aimed at a loopback socket.
+// multicast off (nothing is sent), the administration tool asked again after
+// it went silent, and sendall aimed at a loopback socket.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -44,6 +45,32 @@ TEST_F(Refresh, RealInterfacesWithoutSending) {
   configure();
   EXPECT_TRUE(myhost.hostifs == installed && installed[0].lastpkt == fakeNow && installed[0].flags == lan);
   EXPECT_EQ(slurp(runs), "run\n");
+}
+
+// Two interfaces on documentation networks, as configure reads them.
+interface *twoIfs(int *n) {
+  interface *ifs = (interface *)malloc(2 * sizeof(interface));
+  ifs[0] = makeIf("eth0", "198.51.100.10", "255.255.255.0", 0);
+  ifs[1] = makeIf("eth1", "203.0.113.10", "255.255.255.0", 0);
+  return *n = 2, ifs;
+}
+
+TEST_F(Refresh, ToolAskedAgainAfterItWentSilent) {
+  gmReadIfs = twoIfs, myhost.period = 20;
+  std::string runs = tmp.path + "/runs";
+  // The first run names eth1 and hangs; later ones name eth1 and end.
+  useTool(tmp, "echo run >>" + runs + "\necho eth1\n[ -e " + runs + ".1 ] || { touch " + runs +
+                   ".1; exec sleep 60; }\n");
+  auto lan = [] { return std::to_string(myhost.hostifs[0].flags & LAN) + std::to_string(myhost.hostifs[1].flags & LAN); };
+  LogCapture log(1);
+  configure();  // new interfaces: the tool is given up after 5 s of silence
+  EXPECT_TRUE(log.has("zvadm -p 2> /dev/null: no output for 5 s"));
+  EXPECT_EQ(lan(), "00");  // then nothing counts as LAN
+  configure();  // the same interfaces, but the tool is asked again
+  EXPECT_TRUE(log.has("Asking the interface tool again\n"));
+  EXPECT_EQ(lan(), "10");
+  configure();  // answered: not asked again until the interfaces change
+  EXPECT_EQ(slurp(runs), "run\nrun\n");
 }
 
 TEST_F(Refresh, SendallOncePerInterfaceToLoopback) {

@@ -82,7 +82,8 @@ extern time_t fakeNow;
 time_t fakeClock();
 
 // Each test starts from an empty group without a secret, with a directory of
-// its own, and gets the clock, poll, random draw and shell back as they were.
+// its own, and gets the clock, poll, random draw, shell and interface list
+// back as they were.
 class GroupTest : public ::testing::Test {
  protected:
   gm_sys savedSys = gmSys;
@@ -90,7 +91,8 @@ class GroupTest : public ::testing::Test {
   TempDir tmp;
   GroupTest() { resetGroupState(), resetSignature(); }
   ~GroupTest() override {
-    gmSys = savedSys, gmRandom = getRandom, gmShell = savedShell, resetSignature(), resetGroupState();
+    gmSys = savedSys, gmRandom = getRandom, gmShell = savedShell, gmReadIfs = read_kernel_ifs;
+    resetSignature(), resetGroupState();
   }
 };
 
