@@ -100,8 +100,10 @@ TEST_F(Choice, DrawBoundariesLogsAndSpread) {
   add("a", "198.51.100.11", TRUSTED | LAN_OK, {{1, LAN, kNow, 0}});  // weighs 1999
   setLoad(add("b", "198.51.100.12", TRUSTED | LAN_OK, {{1, LAN, kNow, 0}}), 6, 1000, 1, 10, 4);
   LogCapture log(1);
-  for (int32_t draw : {1998, 1999})
-    EXPECT_EQ(leastLoadedHost(in_addr{0}), ip((fixedDraw = draw) == 1998 ? "198.51.100.11" : "198.51.100.12"));
+  for (int32_t draw : {1998, 1999}) {
+    fixedDraw = draw;
+    EXPECT_EQ(leastLoadedHost(in_addr{0}), ip(draw == 1998 ? "198.51.100.11" : "198.51.100.12"));
+  }
   EXPECT_EQ(lastMax, 7999);
   EXPECT_TRUE(log.has("Host b: 6 cpus, mean clock = 1000 MHz, sessions 10 idles 4 l = 1.0, desire = 6000\n"));
   EXPECT_TRUE(log.has("Winner is b (1999/7999)\n"));
