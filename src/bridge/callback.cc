@@ -39,10 +39,8 @@ int gotTerminal(const char *term) {
 
   // Every reference made here is deleted before return: the manager thread
   // never leaves its native frame, so nothing else would ever free them.
-  // A terminal id comes off the wire: its own copy, made safe for the JVM.
-  char id[GM_BUFSIZE];
-  snprintf(id, sizeof id, "%s", term != nullptr ? term : "");
-  jstring jterm = javaText(env, id);
+  // A terminal id comes off the wire: javaText makes it safe for the JVM.
+  jstring jterm = javaText(env, term != nullptr ? term : "");
   if (exception() || jterm == nullptr) {
     say("gotTerminal:: NewStringUTF failed !!!");
     if (jterm != nullptr) env->DeleteLocalRef(jterm);
