@@ -339,13 +339,19 @@ std::string Testbed::unavailable() {
   return "";
 }
 
-Testbed::Testbed(const std::vector<std::string> &names, bool eth1) : names_(names), eth1_(eth1) {
+bool Testbed::haveLight() {
+  return access((std::string(kBuild) + "/testbed/light/zvgm-light").c_str(), X_OK) == 0;
+}
+
+Testbed::Testbed(const std::vector<std::string> &names, bool eth1, Kind kind)
+    : names_(names), eth1_(eth1), kind_(kind) {
   installSignalTeardown();
   logs_ = std::string(kLogs) + "/" + testName();
   std::filesystem::remove_all(logs_);
   std::filesystem::create_directories(logs_);
   std::vector<std::string> args{"up", "--build", kBuild};
   if (eth1) args.insert(args.begin() + 1, "--eth1");
+  if (kind == Kind::light) args.insert(args.begin() + 1, "--light");
   args.insert(args.end(), names.begin(), names.end());
   std::string out;
   if (runScript(args, nullptr, logs_ + "/tb.log") != 0 ||
@@ -390,8 +396,12 @@ void Testbed::removeFile(const std::string &name, const std::string &p) {
 }
 
 Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &props) {
+  return start(name, props, kind_);
+}
+
+Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &props, Kind kind) {
   if (daemons_.count(name)) stopped_.push_back(std::move(daemons_[name]));
-  std::vector<std::string> argv{kScript, "start", name};
+  std::vector<std::string> argv{kScript, "start", kind == Kind::light ? "--light" : "--jvm", name};
   argv.insert(argv.end(), props.begin(), props.end());
   std::string errLog = logs_ + "/" + name + ".err";
   auto d = std::make_unique<Daemon>(name, std::make_unique<Child>(argv, true, errLog), errLog);
@@ -455,6 +465,12 @@ std::string Testbed::ip(int server, int intf) {
 std::string Testbed::ip(const std::string &name, int intf) const {
   for (size_t i = 0; i < names_.size(); i++)
     if (names_[i] == name) return ip((int)i + 1, intf);
+  return "";
+}
+
+std::string Testbed::port(const std::string &name, int intf) const {
+  for (size_t i = 0; i < names_.size(); i++)
+    if (names_[i] == name) return "s" + std::to_string(i + 1) + "e" + std::to_string(intf);
   return "";
 }
 

@@ -101,12 +101,19 @@ class Observer {
   std::unique_ptr<Child> child_;
 };
 
+// What runs a server: the daemon stand-in in a JVM, or the light server
+// (zvgm-light: the library through its C interface, same console).
+enum class Kind { jvm, light };
+
 class Testbed {
  public:
   // Why the group tests cannot run here, or "" when they can.
   static std::string unavailable();
-  // Brings up servers names (eth0, and eth1 too when eth1 is set).
-  Testbed(const std::vector<std::string> &names, bool eth1);
+  // Whether the light server was built beside the library.
+  static bool haveLight();
+  // Brings up servers names (eth0, and eth1 too when eth1 is set), each run
+  // as kind unless start says otherwise.
+  Testbed(const std::vector<std::string> &names, bool eth1, Kind kind = Kind::jvm);
   // Stops the daemons (failing the test on JNI complaints) and tears down.
   ~Testbed();
   bool ok() const { return ok_; }
@@ -119,11 +126,13 @@ class Testbed {
   void removeFile(const std::string &name, const std::string &serverPath);
   // Starts a daemon of name with key=value properties; null on failure.
   Daemon *start(const std::string &name, const std::vector<std::string> &props);
+  Daemon *start(const std::string &name, const std::vector<std::string> &props, Kind kind);
   Daemon *daemon(const std::string &name);
   // Stops name's daemon with "quit" and returns the exit status.
   int stop(const std::string &name);
-  // Runs a command as server name sees the world ("obs": the observer);
-  // its exit status.
+  // Runs a command as server name sees the world ("obs": the observer, "sw":
+  // the switch, where loss, duplication and partitions are made); its exit
+  // status.
   int run(const std::string &name, const std::vector<std::string> &argv);
   // Listens on the group port in the observer for seconds; with group set,
   // joins it on the observer's interfaces.
@@ -135,12 +144,15 @@ class Testbed {
                             const std::string &text, int ms);
   static std::string ip(int server, int intf = 0);  // server counts from 1
   std::string ip(const std::string &name, int intf = 0) const;
+  // The switch's port (a bridge member) that leads to name's interface intf.
+  std::string port(const std::string &name, int intf = 0) const;
   // Polls cond every 200 ms for up to timeoutMs.
   static bool waitFor(const std::function<bool()> &cond, int timeoutMs);
 
  private:
   std::vector<std::string> names_;
   bool eth1_;
+  Kind kind_;
   bool ok_ = false;
   std::string dir_, logs_;
   std::map<std::string, std::unique_ptr<Daemon>> daemons_;
