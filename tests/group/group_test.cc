@@ -1,9 +1,12 @@
 // group_test.cc - whole servers in the network testbed: real daemons (JVM
 // under -Xcheck:jni) form groups by multicast and by broadcast, announce in
 // the documented format, trust by shared secret, follow the marker files and
-// the admin tool, and keep their slots across a restart.
+// the admin tool, and keep their slots across a restart; the light server
+// announces exactly as the daemon does.
 #include <time.h>
 #include <unistd.h>
+
+#include <regex>
 
 #include <gtest/gtest.h>
 
@@ -137,6 +140,52 @@ TEST(Group, SharedSecretDecidesTrust) {
     expect[n].secret = secret[n];
   }
   checkWire(tb, obs->collect(30000), expect, 1);
+}
+
+// An announcement with what must differ between two servers replaced: the
+// sender's name and addresses, the times, the load it measured when it was
+// sent, and the signature over all of these.
+std::string normalised(Testbed &tb, const std::string &name, std::string text) {
+  text = text.substr(0, text.find("#sig="));
+  text = std::regex_replace(text, std::regex("host=" + name + " "), "host=NAME ");
+  text = std::regex_replace(text, std::regex(" addr=" + hexAddr(tb.ip(name)) + " "), " addr=A ");
+  for (int i = 0; i < 2; i++)
+    text = std::regex_replace(text, std::regex(" ip=" + hexAddr(tb.ip(name, i)) + " "),
+                              " ip=I" + std::to_string(i) + " ");
+  text = std::regex_replace(text, std::regex(" (time|starttime)=[0-9]+"), " $1=T");
+  return std::regex_replace(text, std::regex(" load=[0-9.]+"), " load=L");
+}
+
+TEST(Group, LightServerAnnouncesAsTheDaemon) {
+  REQUIRE_TESTBED();
+  if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built";
+  const std::vector<std::string> two{"alpha", "bravo"};
+  Testbed tb(two, true);
+  ASSERT_TRUE(tb.ok());
+  long started = (long)time(nullptr);
+  for (const std::string &n : two) tb.writeFile(n, "/etc/zvgm.secret", "shared\n", 0600);
+  std::vector<std::string> p = props(true, {"gmSignatureFile=/etc/zvgm.secret"});
+  ASSERT_NE(tb.start("alpha", p, Kind::jvm), nullptr);
+  ASSERT_NE(tb.start("bravo", p, Kind::light), nullptr);
+  for (const std::string &n : two)
+    EXPECT_TRUE(Testbed::waitFor([&] { return sees(tb, *tb.daemon(n), two, 2); }, 15000)) << n;
+  auto obs = tb.observe(3 * kPeriod, true);
+  ASSERT_NE(obs, nullptr);
+  std::vector<Datagram> got = obs->collect(30000);
+  std::map<std::string, AnnounceExpect> expect;
+  for (const std::string &n : two) {
+    expect[n] = expectFor(tb, n, 2, started);
+    expect[n].signedWith = true;
+    expect[n].secret = "shared\n";
+  }
+  checkWire(tb, got, expect, 2);
+  std::map<std::string, std::set<std::string>> texts;  // per sender, normalised
+  for (const Datagram &d : got)
+    for (const std::string &n : two)
+      for (int i = 0; i < 2; i++)
+        if (d.src == tb.ip(n, i)) texts[n].insert(normalised(tb, n, d.bytes));
+  ASSERT_EQ(texts["alpha"].size(), 1u) << "the daemon's announcements differ among themselves";
+  EXPECT_EQ(texts["bravo"], texts["alpha"]);
 }
 
 TEST(Group, FlagsFollowMarkersAndAdminTool) {
