@@ -6,7 +6,9 @@
 //
 // Beyond the daemon's commands it has "clock [SECONDS]", which shows or sets
 // how far this server's wall clock runs from the machine's (see clock.c), and
-// "timed N which ...", which is "parallel" with each answer's milliseconds.
+// "timed N which ...", which is "parallel" with each answer's milliseconds,
+// and "series N which ...": N lookups one after another, each answer with its
+// microseconds (the scale run's lookup cost).
 #include <jni.h>
 #include <pthread.h>
 #include <stdarg.h>
@@ -300,10 +302,20 @@ void status(std::vector<std::string> &r) {
   }
 }
 
-long monotonicMs() {
+long monotonicUs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000;
+  return ts.tv_sec * 1000000L + ts.tv_nsec / 1000;
+}
+long monotonicMs() { return monotonicUs() / 1000; }
+
+void seriesWhich(int n, const std::vector<std::string> &w, std::vector<std::string> &r) {
+  if (n < 1 || n > 100000) throw BadArgument{"lookup count out of range: " + std::to_string(n)};
+  for (int i = 0; i < n; i++) {
+    long t0 = monotonicUs();
+    std::string a = which(w[3], w[4], w[5], w[6]);
+    r.push_back(a + " " + std::to_string(monotonicUs() - t0));
+  }
 }
 
 // Many lookups at once: every thread waits for all the others before it asks,
@@ -353,10 +365,13 @@ void command(const std::vector<std::string> &w, std::vector<std::string> &r) {
   } else if (c == "which") {
     args(w, 4);
     r.push_back(which(w[1], w[2], w[3], w[4]));
-  } else if (c == "parallel" || c == "timed") {
+  } else if (c == "parallel" || c == "timed" || c == "series") {
     args(w, 6);
     if (w[2] != "which") throw BadArgument{c + " runs which only"};
-    parallelWhich(num(w[1]), w, c == "timed", r);
+    if (c == "series")
+      seriesWhich(num(w[1]), w, r);
+    else
+      parallelWhich(num(w[1]), w, c == "timed", r);
   } else if (c == "primary") {
     args(w, 2);
     char buf[64] = "";
