@@ -244,11 +244,13 @@ int runLookup(const Options &o, const std::string &ctoken, const std::string &it
     for (int i = 1; i < numhosts; i++) {
       const host *h = hostList[i];
       if (h->desire > 0) {
-        weights += (weights.empty() ? "" : ", ") + std::string(h->name) + " " +
+        if (!weights.empty()) weights += ", ";
+        weights += std::string(h->name) + " " +
                    std::to_string(h->desire) + " (" +
                    std::to_string((int)(100.0 * h->desire / total + 0.5)) + "%)";
       } else {
-        left += (left.empty() ? "" : "; ") + std::string(h->name) + " " +
+        if (!left.empty()) left += "; ";
+        left += std::string(h->name) + " " +
                 whyNotEligible(h, now, tab, got);
       }
     }
@@ -293,7 +295,7 @@ int runLookup(const Options &o, const std::string &ctoken, const std::string &it
       bool asked = false;
       for (const hostifreply &e : tab) asked = asked || strcmp(e.hcopy.name, m.h->name) == 0;
       if (!asked)
-        notAsked += (notAsked.empty() ? "" : ", ") + std::string(m.h->name) +
+        notAsked += std::string(notAsked.empty() ? "" : ", ") + m.h->name +
                     ((m.h->flags & TRUSTED) ? " (no interface to ask)" : " (not trusted)");
     }
     if (!notAsked.empty()) printf("not asked: %s\n", notAsked.c_str());

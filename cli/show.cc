@@ -19,14 +19,21 @@ constexpr double kMembersWait = 30;  // seconds, unless every member was heard t
 
 std::string flagWords(int flags) {
   std::string s;
-  auto add = [&](const char *w) { s += (s.empty() ? "" : ", ") + std::string(w); };
+  auto add = [&](const char *w) {
+    if (!s.empty()) s += ", ";
+    s += w;
+  };
   if (flags & ROUTER) add("router");
   if (flags & LAN_OK) add("accepts LAN");
   if (flags & OFFLINE) add("offline");
   return s.empty() ? "-" : s;
 }
 
-std::string offset(int32_t s) { return (s >= 0 ? "+" : "") + std::to_string(s) + " s"; }
+std::string offset(int32_t s) {
+  char b[24];
+  snprintf(b, sizeof b, "%+d s", s);
+  return b;
+}
 
 std::string loadText(float l) {
   if (l < 0) return "-";
