@@ -49,24 +49,21 @@ bool loadSecret(const std::string &path, std::string *err) {
 
 Roster::~Roster() {
   for (Member &m : members) freeHost(m.h);
-  if (fd_ >= 0) close(fd_);
+  for (int fd : fds_) close(fd);
 }
 
+// A listener bound to the group port on all addresses would share the
+// manager's unicast datagrams (queries, replies, first-time announcements)
+// and take some of them away from it. Bound to the multicast group, or to
+// each broadcast address, it receives only what is sent to the whole group.
 bool Roster::open(const Options &o, std::string *err) {
   opt_ = o;
   if (!loadSecret(o.secret, err)) return false;
   secretLoaded_ = !o.secret.empty();
   params.gmport = o.port;
-  // The same opening as the manager's group socket (address reuse), so both
-  // receive every announcement sent to the group or broadcast.
-  fd_ = udp_open(htonl(INADDR_ANY), o.port);
-  if (fd_ < 0) {
-    *err = "cannot listen on UDP port " + std::to_string(o.port) + ": " + strerror(errno);
-    return false;
-  }
-  if (o.broadcast) return true;
   struct in_addr group;
-  if (inet_aton(o.group.c_str(), &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr))) {
+  if (!o.broadcast &&
+      (inet_aton(o.group.c_str(), &group) == 0 || !IN_MULTICAST(ntohl(group.s_addr)))) {
     *err = "not a multicast group address: " + o.group;
     return false;
   }
@@ -76,12 +73,33 @@ bool Roster::open(const Options &o, std::string *err) {
     *err = "cannot read the interface list";
     return false;
   }
-  int joined = 0;
-  for (int i = 0; i < n; i++)
-    if (MulticastJoin(fd_, group, ifs[i].myAddr.sin_addr.s_addr) == 0) joined++;
+  std::string why;
+  auto listenOn = [&](uint32_t addr) {
+    // The same opening as the manager's group socket (address reuse), so
+    // that both receive every announcement.
+    int fd = udp_open(addr, o.port);
+    if (fd < 0)
+      why = "cannot listen on " + dotted(addr) + " port " + std::to_string(o.port) + ": " +
+            strerror(errno);
+    else
+      fds_.push_back(fd);
+    return fd;
+  };
+  if (o.broadcast) {
+    for (int i = 0; i < n; i++) listenOn(ifs[i].bcastAddr.sin_addr.s_addr);
+  } else if (int fd = listenOn(group.s_addr); fd >= 0) {
+    int joined = 0;
+    for (int i = 0; i < n; i++)
+      if (MulticastJoin(fd, group, ifs[i].myAddr.sin_addr.s_addr) == 0) joined++;
+    if (joined == 0) {
+      why = "no interface to join " + o.group + " on";
+      fds_.clear();
+      close(fd);
+    }
+  }
   free(ifs);
-  if (joined == 0) {
-    *err = "no interface to join " + o.group + " on (no broadcast-capable interface is up)";
+  if (fds_.empty()) {
+    *err = !why.empty() ? why : "no interface to listen on (no broadcast-capable interface is up)";
     return false;
   }
   return true;
@@ -157,14 +175,18 @@ bool Roster::listen(double seconds, bool untilTwice) {
                          end - std::chrono::steady_clock::now())
                          .count();
     if (left <= 0) return took;
-    struct pollfd p = {fd_, POLLIN, 0};
-    if (poll(&p, 1, (int)(left > 1000 ? 1000 : left)) <= 0) continue;
-    char buf[GM_BUFSIZE];
-    struct sockaddr_in from;
-    socklen_t fl = sizeof from;
-    ssize_t got = recvfrom(fd_, buf, sizeof buf - 1, 0, (struct sockaddr *)&from, &fl);
-    if (got <= 0) continue;
-    if (take(buf, (int)got, from.sin_addr.s_addr, gmSys.now())) took = true;
+    std::vector<struct pollfd> ps;
+    for (int fd : fds_) ps.push_back({fd, POLLIN, 0});
+    if (poll(ps.data(), ps.size(), (int)(left > 1000 ? 1000 : left)) <= 0) continue;
+    for (const struct pollfd &p : ps) {
+      if (!(p.revents & POLLIN)) continue;
+      char buf[GM_BUFSIZE];
+      struct sockaddr_in from;
+      socklen_t fl = sizeof from;
+      ssize_t got = recvfrom(p.fd, buf, sizeof buf - 1, 0, (struct sockaddr *)&from, &fl);
+      if (got <= 0) continue;
+      if (take(buf, (int)got, from.sin_addr.s_addr, gmSys.now())) took = true;
+    }
   }
 }
 

@@ -74,7 +74,7 @@ class Roster {
 
  private:
   Options opt_;
-  int fd_ = -1;
+  std::vector<int> fds_;
   bool secretLoaded_ = false;
 };
 

@@ -187,7 +187,9 @@ int runMembers(const Options &o) {
   if (r.members.empty()) {
     fail("nothing heard on UDP port " + std::to_string(o.port) + " within " +
          std::to_string((int)wait) + " s" +
-         (r.malformed ? " (" + std::to_string(r.malformed) + " malformed announcements)" : ""));
+         (r.malformed ? " (" + std::to_string(r.malformed) + " malformed announcements)"
+          : o.broadcast ? ""
+                        : " (does the group announce by broadcast? try --broadcast)"));
     return kExitNothing;
   }
   if (o.json)

@@ -28,7 +28,8 @@ const char kUsage[] =
     "         as the daemon's lookup does, and shows the choice it would make\n"
     "ask      sends one query to one server and decodes the reply\n"
     "\n"
-    "The group is 224.101.101.101 on port 7009 unless told otherwise; --secret names\n"
+    "The group is 224.101.101.101 on port 7009 unless told otherwise (--broadcast:\n"
+    "the group announces by broadcast); --secret names\n"
     "the group's secret file (owned by root, mode 0600), which checks announcements\n"
     "and signs queries. Exit status: 0 done, 1 nothing heard or answered, 2 error.\n";
 

@@ -153,13 +153,23 @@ TEST(Zvgm, ShowsTheGroup) {
       << table.out;
   EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 3 * 3) << table.out;
 
-  // The lookup asks the trusted members and names the session's owner.
+  // The lookup asks the trusted members and names the session's owner, also
+  // while zvgm listens beside the manager on alpha.
+  Child beside({ZVTB_SCRIPT, "exec", "alpha", ZVGM_BIN, "members", "--json", "--wait",
+                std::to_string(3 * kPeriod)},
+               false, tb.dir() + "/zvgm-alpha.err");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   Outcome l = zvgm(tb, {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"});
   ASSERT_EQ(l.status, 0) << l.out;
   EXPECT_EQ(jq(save(tb, "lookup.json", l.out),
                "[.choice.member, .choice.address, (.asked | map(.member + \" \" + .answer) | "
                "sort | join(\",\"))] | join(\"|\")"),
             "bravo|" + tb.ip("bravo", 1) + "|alpha no session,bravo display 3\n");
+  std::string line;
+  while (beside.readLine(&line, 30000)) {
+  }
+  EXPECT_EQ(beside.wait(5000), 0);
+  EXPECT_EQ(memberRows(save(tb, "beside.json", beside.seen())).size(), 3u) << beside.seen();
 
   // A member that stops turns not alive after 3 periods.
   Child watch({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "members", "--json", "--secret", secret,
@@ -167,7 +177,6 @@ TEST(Zvgm, ShowsTheGroup) {
               false, tb.dir() + "/zvgm.err");
   std::this_thread::sleep_for(std::chrono::seconds(kPeriod + 1));
   EXPECT_EQ(tb.stop("bravo"), 0);
-  std::string line;
   while (watch.readLine(&line, 30000)) {
   }
   EXPECT_EQ(watch.wait(5000), 0);
