@@ -41,7 +41,7 @@ flags=$(PKG_CONFIG_LIBDIR=$lib/pkgconfig pkg-config --cflags --libs zvgm) ||
 # (The loader path lets the linker find libzvoscompat beside libzvgm.)
 is "pkg-config consumer builds ($flags)" env LD_LIBRARY_PATH="$lib" cc -std=c11 -Wall -Wextra -Werror \
   "$here/consumer.c" $flags -o "$tmp/pc-consumer"
-is "pkg-config consumer runs" test "$(LD_LIBRARY_PATH=$lib "$tmp/pc-consumer" 2>&1)" = ok
+is "pkg-config consumer runs" test "$(LD_LIBRARY_PATH=$lib timeout 20 "$tmp/pc-consumer" 2>&1)" = ok
 
 # The same with find_package, which must take the package of this tree.
 if cmake -S "$here/consumer-cmake" -B "$tmp/cm" -DCMAKE_PREFIX_PATH="$usr" \
@@ -49,7 +49,7 @@ if cmake -S "$here/consumer-cmake" -B "$tmp/cm" -DCMAKE_PREFIX_PATH="$usr" \
    cmake --build "$tmp/cm" >>"$tmp/cm.log" 2>&1; then
   found=$(sed -n 's/^zvgm_DIR:PATH=//p' "$tmp/cm/CMakeCache.txt")
   is "find_package took $lib/cmake/zvgm (took $found)" test "$found" = "$lib/cmake/zvgm"
-  is "find_package consumer runs" test "$(LD_LIBRARY_PATH=$lib "$tmp/cm/consumer" 2>&1)" = ok
+  is "find_package consumer runs" test "$(LD_LIBRARY_PATH=$lib timeout 20 "$tmp/cm/consumer" 2>&1)" = ok
 else
   cat "$tmp/cm.log"
   echo "FAIL: find_package consumer does not build"

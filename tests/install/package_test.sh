@@ -81,9 +81,9 @@ for d in usr etc var; do
 done
 dpkg -i "$rt" "$dev"
 echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}\n' libzvgm1 libzvgm-dev | tr '\n' ';')"
-echo "load: $("$tmp/load" "$@")"
+echo "load: $(timeout 20 "$tmp/load" "$@")"
 cc -std=c11 "$consumer" $(pkg-config --cflags --libs zvgm) -o "$tmp/consumer"
-echo "consumer: $("$tmp/consumer")"
+echo "consumer: $(timeout 20 "$tmp/consumer")"
 SH
 rc=$?
 for p in libzvgm1 libzvgm-dev; do
