@@ -169,7 +169,13 @@ bool Roster::listen(double seconds, bool untilTwice) {
     if (untilTwice && !members.empty()) {
       bool all = true;
       for (const Member &m : members) all = all && m.heard >= 2;
-      if (all) return took;
+      // The copies of the last sending on the sender's other interfaces
+      // follow within moments: wait for them, then stop.
+      if (all) {
+        untilTwice = false;
+        auto soon = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        if (soon < end) end = soon;
+      }
     }
     long long left = std::chrono::duration_cast<std::chrono::milliseconds>(
                          end - std::chrono::steady_clock::now())
