@@ -5,9 +5,29 @@
 # misuse of JNI. A second run uses a settings class with fields missing.
 # usage: daemon_test.sh <java> <zvauthd.jar> <libzvgm.so> <zvauthd_sparse.jar>
 set -u
+
+# The library resolves the host name at start-up. So that the test depends
+# on neither the machine's name nor its hosts file, it runs (where it can) in
+# mount and UTS namespaces of its own, with a name and hosts file of its own.
+if [ -z "${ZVGM_JVM_OWN_HOST-}" ] && [ "$(id -u)" = 0 ] && [ -e /etc/hosts ] &&
+   [ -e /etc/nsswitch.conf ] && unshare --mount --uts --propagation private true 2>/dev/null; then
+  etc=$(mktemp -d) || exit 1
+  printf '127.0.0.1 localhost\n127.0.1.1 zvjvm\n' >"$etc/hosts"
+  echo 'hosts: files' >"$etc/nsswitch.conf"
+  ZVGM_JVM_OWN_HOST=1 unshare --mount --uts --propagation private /bin/sh -c '
+    hostname zvjvm && mount --bind "$1/hosts" /etc/hosts &&
+    mount --bind "$1/nsswitch.conf" /etc/nsswitch.conf && shift && exec "$@"' \
+    sh "$etc" "$0" "$@"
+  rc=$?
+  rm -rf "$etc"
+  exit $rc
+fi
+
 java=$1 jar=$2 lib=$3 sparse=$4 nl=$'\n' fail=0 pid=
 name=$(hostname)
-entry=$(getent hosts "$name") || { echo "SKIP: $name does not resolve"; exit 77; }
+entry=$(getent hosts "$name") ||
+  { echo "SKIP: the host name $name does not resolve (run as root for a hosts file of its own)"; exit 77; }
+echo "host name $name, address ${entry%% *}"
 IFS=. read -r a b c d <<<"${entry%% *}"
 addr=$(printf '%x' $(((a << 24) | (b << 16) | (c << 8) | d)))
 tmp=$(mktemp -d) || exit 1
