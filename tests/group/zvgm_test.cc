@@ -173,7 +173,7 @@ TEST(Zvgm, ShowsTheGroup) {
 
   // A member that stops turns not alive after 3 periods.
   Child watch({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "members", "--json", "--secret", secret,
-               "--wait", std::to_string(6 * kPeriod)},
+               "--wait", std::to_string(8 * kPeriod)},
               false, tb.dir() + "/zvgm.err");
   std::this_thread::sleep_for(std::chrono::seconds(kPeriod + 1));
   EXPECT_EQ(tb.stop("bravo"), 0);
