@@ -256,7 +256,8 @@ int runLookup(const Options &o, const std::string &ctoken, const std::string &it
     }
     if (chosen != 0) {
       choice = hostName(chosen);
-      reason = "no member holds a live session; drawn by load from " + weights;
+      reason = "no member holds a live session; drawn by load from " + weights +
+               " (with load balancing on; without it the asking server starts the session)";
     } else {
       choice = "none";
       reason = "no member holds a live session and none can take one";
