@@ -303,13 +303,13 @@ local function pairs_of(tvb, text, start)
   return out
 end
 
-local function add_pair(tree, p, spec)
-  local it = add_value(tree, p, spec[1], spec[2])
-  if spec[3] ~= nil then tree:add(spec[3], p.vrange, p.val) end
-  if spec[4] ~= nil then
+local function add_pair(tree, p, form)
+  local it = add_value(tree, p, form[1], form[2])
+  if form[3] ~= nil then tree:add(form[3], p.vrange, p.val) end
+  if form[4] ~= nil then
     local n = hexnum(p.val)
     if n ~= nil then
-      for _, bf in ipairs(spec[4]) do it:add(bf, p.vrange, n) end
+      for _, bf in ipairs(form[4]) do it:add(bf, p.vrange, n) end
     end
   end
   return it
@@ -337,7 +337,7 @@ function zvgm.dissector(tvb, pinfo, tree)
     local ps = pairs_of(tvb, line, offset)
     if #ps > 0 then
       local lk = ps[1].key
-      local spec = keys[lk]
+      local form = keys[lk]
       local linelen = #line
       if offset + linelen >= len then linelen = len - offset end
       local lt = root:add(tvb(offset, math.max(linelen, 1)),
@@ -354,8 +354,8 @@ function zvgm.dissector(tvb, pinfo, tree)
       end
       for i = 2, #ps do
         local p = ps[i]
-        if spec ~= nil and spec[p.key] ~= nil then
-          add_pair(lt, p, spec[p.key])
+        if form ~= nil and form[p.key] ~= nil then
+          add_pair(lt, p, form[p.key])
         else
           lt:add(F.pair, p.range, p.key .. "=" .. p.val)
         end
