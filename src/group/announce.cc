@@ -393,7 +393,9 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
   } else if (slot != nullptr || numhosts < 1) {
     stored = false;  // never in the local host's slot, nor before start-up
   } else if (numhosts < MAXHOSTS) {
-    hostList[numhosts++] = h;
+    hostList[numhosts] = h;
+    // Atomic: groupNumHosts reads the count without the lock.
+    __atomic_store_n(&numhosts, numhosts + 1, __ATOMIC_RELAXED);
     makeHostMessage(bcastbuf, GM_BUFSIZE);
     ssize_t rc = sendto(sock, bcastbuf, strlen(bcastbuf), 0,
                         (const struct sockaddr *)from, sizeof *from);

@@ -464,13 +464,17 @@ int termReap(const char *term, int querycnt, uint32_t *target,
   return reap(&run, numretries);
 }
 
-// A token or terminal id travels as one value of a query line: white space,
-// "=" or "#" in it would split the pair, end the line or look like a trailer
-// and so ask something else than was meant. Such an id is not sent at all.
+// A token or terminal id travels as one value of a query line: a blank or a
+// newline in it would split the pair or end the line, an "=" would move the
+// value, and so would ask something else than was meant. Such an id is not
+// sent at all. Anything else is carried as it is, "#" too: only "#sig="
+// starts a trailer, and that cannot appear without an "=".
 static bool sendable(const char *what, const char *id) {
-  for (const unsigned char *p = (const unsigned char *)id; *p != 0; p++)
-    if (*p <= ' ' || *p == '=' || *p == '#' || *p == 127) {
-      log_error(0, 0, "%s: cannot ask for '%.64s': it holds a blank, '=' or '#'\n", what, id);
+  for (const char *p = id; *p != '\0'; p++)
+    if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' ||
+        *p == '\f' || *p == '=') {
+      log_error(0, 0, "%s: cannot ask for '%.64s': it holds a blank, a newline or '='\n",
+                what, id);
       return false;
     }
   return true;

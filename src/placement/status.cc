@@ -45,7 +45,10 @@ extern "C" {
 
 int groupNumHosts(void) {
   startDelay();
-  return numhosts;
+  // Without gmLock, as the daemon has always had the count: an atomic read,
+  // against the manager's atomic store, gives the count before or after a
+  // peer is added, never a torn one.
+  return __atomic_load_n(&numhosts, __ATOMIC_RELAXED);
 }
 
 void groupHostLine(int hostnum, char *hostbuf) {

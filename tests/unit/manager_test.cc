@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -87,11 +86,7 @@ std::string runManager(gm_params p, std::vector<int> moves) {
 
 TEST(GroupManager, StartsUpAndWaitsForTheRestOfTheInterval) {
   // Start-up resolves the host name; only through the hosts file, never DNS.
-  char name[64] = "";
-  gethostname(name, sizeof name);
-  std::string hosts = " " + slurp("/etc/hosts") + " ";
-  std::replace_if(hosts.begin(), hosts.end(), [](unsigned char ch) { return isspace(ch) != 0; }, ' ');
-  if (!contains(hosts, " " + std::string(name) + " ")) GTEST_SKIP() << "host name not in /etc/hosts";
+  if (!ownNameInHostsFile()) GTEST_SKIP() << "host name not in /etc/hosts";
   resetGroupState();
   // 10.1.2.3 is not a multicast group: the default is used.
   gm_params p = {.gmport = 7009, .keepAliveInterval = 20, .LANallowed = 1, .enableGM = 0, .use_multicast = 1,

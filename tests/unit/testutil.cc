@@ -2,6 +2,7 @@
 #include "testutil.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -24,7 +25,8 @@ void resetGroupState() {
 }
 
 LogCapture::LogCapture(int debug) {
-  params.debug = debug < 0 ? params.debug : debug, dup2(fileno(file_), 2);
+  if (debug >= 0) params.debug = debug;  // untouched otherwise: a running manager reads it
+  dup2(fileno(file_), 2);
 }
 
 LogCapture::~LogCapture() { dup2(saved_, 2), close(saved_), fclose(file_); }
@@ -128,4 +130,13 @@ std::string slurp(const std::string &path) {
 
 bool contains(const std::string &text, const std::string &what) {
   return text.find(what) != std::string::npos;
+}
+
+bool ownNameInHostsFile() {
+  char name[64] = "";
+  gethostname(name, sizeof name);
+  std::string hosts = " " + slurp("/etc/hosts") + " ";
+  for (char &c : hosts)
+    if (isspace((unsigned char)c)) c = ' ';
+  return name[0] != '\0' && contains(hosts, " " + std::string(name) + " ");
 }

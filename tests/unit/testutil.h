@@ -77,6 +77,10 @@ std::string slurp(const std::string &path);
 
 bool contains(const std::string &text, const std::string &what);
 
+// Whether this machine's host name is in /etc/hosts: the manager's start-up
+// resolves it, and tests start a manager only where no DNS query can follow.
+bool ownNameInHostsFile();
+
 // A clock for gmSys.now that reads fakeNow.
 extern time_t fakeNow;
 time_t fakeClock();

@@ -1,0 +1,183 @@
+// stress_test.cc - the manager running on a thread of its own with group
+// networking off, its loop fed over loopback as the group socket would feed
+// it, peers announcing, and every operation behind the natives called from
+// eight threads at once. Built with ThreadSanitizer, any data race fails it.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Loopback socket standing in for the group socket: queries and
+// announcements are sent to it, the manager's wait reads from it.
+int groupSock = -1;
+sockaddr_in groupAddr;
+thread_local bool onManager = false;
+// The clock jumps past the start-up grace once the manager waits, so that
+// the lookups need not wait 20 s.
+std::atomic<int> clockOffset{0};
+std::atomic<bool> managerUp{false}, managerFailed{false};
+std::mutex parkLock;
+std::condition_variable parkCv;
+bool parkWanted = false, parked = false;  // under parkLock
+
+time_t testClock() { return time(nullptr) + clockOffset.load(std::memory_order_relaxed); }
+
+int testPoll(pollfd *fds, nfds_t n, int timeout) {
+  if (!onManager) return poll(fds, n, timeout);
+  {
+    std::unique_lock<std::mutex> l(parkLock);
+    if (parkWanted) {  // the manager loop never returns: it stops here for good
+      parked = true;
+      parkCv.notify_all();
+      l.unlock();
+      for (;;) pause();
+    }
+  }
+  clockOffset.store(30, std::memory_order_relaxed);
+  managerUp.store(true);
+  // What the loop does with group networking on: one datagram per wake-up.
+  pollfd p = {groupSock, POLLIN, 0};
+  if (poll(&p, 1, timeout < 20 ? timeout : 20) > 0) handleGroupMessage(groupSock);
+  return 0;
+}
+
+// The interface list alternates between one and two records, so that every
+// refresh installs a new array (and runs the tool) while the readers run.
+interface *loopbackIfs(int *n) {
+  static int calls;  // manager thread only
+  *n = 1 + calls++ % 2;
+  interface *ifs = (interface *)malloc(2 * sizeof(interface));
+  ifs[0] = makeIf("lo", "127.0.0.1", "255.0.0.0");
+  ifs[1] = makeIf("lo:1", "127.0.0.1", "255.255.0.0");
+  for (int j = 0; j < 2; j++) ifs[j].myAddr.sin_port = ifs[j].bcastAddr.sin_port = groupAddr.sin_port;
+  return ifs;
+}
+
+// Peer k's announcement; every interface is on 127.0.0.1, where the manager
+// answers queries itself.
+std::string announcement(int k, int round) {
+  std::string s = "host=p" + std::to_string(k) + " addr=7f000001 time=" + std::to_string(testClock()) +
+                  " numifs=" + std::to_string(1 + round % 2) + " flags=3 cpus=" + std::to_string(1 + k) +
+                  " clock=1000 period=20 starttime=1 load=" + std::to_string(round % 5) + ".5\n"
+                  "interface=lo ip=7f000001 mask=ff000000 bcast=7fffffff flags=1\n";
+  if (round % 2) s += "interface=lo:1 ip=7f000001 mask=ffff0000 bcast=7f00ffff flags=0\n";
+  return s + "sessions=" + std::to_string(round % 7) + " idles=1\n";
+}
+
+class LoopbackGroup : public GroupTest {
+ protected:
+  void SetUp() override {
+    if (!ownNameInHostsFile()) GTEST_SKIP() << "host name not in /etc/hosts";
+    // A manager parked by an earlier test of this process stays parked.
+    clockOffset = 0, managerUp = false, managerFailed = false, parkWanted = false, parked = false;
+    groupSock = loopbackSocket(SOCK_DGRAM, &groupAddr);
+    peer_ = loopbackSocket();
+    for (const char *d : {"ctokens", "itokens", "displays", "idle"}) mkdir((tmp.path + "/" + d).c_str(), 0700);
+    dirs_ = {tmp.path + "/ctokens", tmp.path + "/itokens", tmp.path + "/displays", tmp.path + "/idle"};
+    gmSessionDirs = {dirs_[0].c_str(), dirs_[1].c_str(), dirs_[2].c_str(), dirs_[3].c_str()};
+    put(dirs_[0] + "/c#1", "DISPLAY=7\n");  // a session under a token with a '#'
+    useTool(tmp, "");                        // every interface a LAN one
+    gmSys = {testClock, testPoll}, gmReadIfs = loopbackIfs;
+
+    gm_params p = {.gmport = ntohs(groupAddr.sin_port), .keepAliveInterval = 1, .LANallowed = 1,
+                   .enableGM = 0, .use_multicast = 0, .mcaddr = "", .mcTTL = 0, .use_lb = 1,
+                   .debug = 0, .sigfile = ""};
+    std::thread([p] {
+      onManager = true;
+      char err[128] = "";
+      groupManager(p, err);  // returns only when start-up fails
+      managerFailed.store(true);
+    }).detach();
+    while (!managerUp.load() && !managerFailed.load()) std::this_thread::sleep_for(1ms);
+    ASSERT_FALSE(managerFailed.load());
+    for (int k = 0; k < kPeers; k++) announce(k, 0);
+    for (int i = 0; i < 2000 && groupNumHosts() < 1 + kPeers; i++) std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(groupNumHosts(), 1 + kPeers);
+  }
+  void TearDown() override {
+    if (groupSock < 0 || managerFailed.load()) return;
+    std::unique_lock<std::mutex> l(parkLock);
+    parkWanted = true;
+    parkCv.wait(l, [] { return parked; });  // from here on the state is ours alone
+    close(peer_), close(groupSock);
+  }
+  void announce(int k, int round) {
+    std::string a = announcement(k, round);
+    sendto(peer_, a.data(), a.size(), 0, (sockaddr *)&groupAddr, sizeof groupAddr);
+  }
+  static constexpr int kPeers = 8;
+  int peer_ = -1;
+  std::vector<std::string> dirs_;
+};
+
+TEST_F(LoopbackGroup, IdsAreAskedWithEveryCharacterTheWireCarries) {
+  char *list = sessionList("c#1", "", "127.0.0.5");  // '#' alone starts no trailer
+  ASSERT_NE(list, nullptr);
+  EXPECT_TRUE(contains(list, std::string(myhost.name) + " 7 ") && contains(list, "p0 7 ")) << list;
+  free(list);
+  char out[64];
+  LogCapture log;
+  EXPECT_EQ(whichServer("c t", "", "127.0.0.5", "", out), -1);  // a blank would split the pair
+  EXPECT_TRUE(log.has("cannot ask for 'c t'"));
+}
+
+TEST_F(LoopbackGroup, EveryOperationFromEightThreadsWhilePeersAnnounce) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0}, bad{0};
+  auto check = [&](bool ok) {
+    if (!ok) bad++;
+  };
+  auto worker = [&](int t) {
+    char buf[512];
+    while (!stop.load()) {
+      check(whichServer(t % 2 ? "c#1" : "none", "i1", "127.0.0.5", "", buf) == 0);
+      check(whichServer("", "", "127.0.0.5", t % 3 ? "p3" : "127.0.0.1", buf) == 0 &&
+            contains(buf, ":true:"));
+      check(findPrimary("tty\xc3\xa9#1", "127.0.0.5", nullptr, buf) == 0);
+      int n = groupNumHosts();
+      check(n == 1 + kPeers);
+      for (int k = 0; k < n; k++) {
+        groupHostLine(k, buf);
+        check(strncmp(buf, "host ", 5) == 0);  // the table never shrinks
+        groupLoadLine(k, buf);
+        check(strncmp(buf, "sessions ", 9) == 0);
+        for (int j = 0, m = groupNumIfs(k); j < m; j++) groupIntfLine(k, j, buf);
+      }
+      char *list = sessionList("c#1", "i1", "127.0.0.5");
+      check(list != nullptr && contains(list, " 7 "));
+      free(list);
+      check(isNetworkAllowed(0x7f000005) == 0);  // on a LAN interface
+      rounds++;
+    }
+  };
+  LogCapture quiet;  // replies lost to a full socket buffer are logged as time-outs
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; t++) threads.emplace_back(worker, t);
+  auto end = std::chrono::steady_clock::now() + 2s;
+  for (int round = 1; std::chrono::steady_clock::now() < end; round++) {
+    announce(round % kPeers, round);
+    std::this_thread::sleep_for(2ms);
+  }
+  stop = true;
+  for (std::thread &t : threads) t.join();
+  EXPECT_GE(rounds.load(), 8);
+  EXPECT_EQ(bad.load(), 0);
+}
+
+}  // namespace
