@@ -6,9 +6,9 @@
 //                                   ^ cut here (NUL) by chkSignature
 //   digits = SHA-1(secret bytes followed by M), "%02x" per digest byte
 //
-// The secret sits at the front of one heap block with 1500 bytes of scratch
-// room behind it, so secret and text form one contiguous run for one digest
-// call and nothing is allocated per message.
+// The secret sits in one heap block and the text is digested where it lies,
+// the two fed to the digest one after the other: nothing is copied or
+// allocated per message.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -26,16 +26,39 @@ const int kMarkerLen = 5;
 const int kDigits = 40;
 
 char *sigbuf;  // null: no secret, signing off
-int keyend;    // length of the secret; the scratch room starts here
+int keyend;    // length of the secret
 
-// Digest of the secret followed by the len bytes of text. text must fit the
-// scratch room with its NUL (len < GM_BUFSIZE). The SHA-1 module is not safe
-// to run on two threads at once, so the copy and the digest share sigLock.
+// Digest of the secret followed by the len bytes of text, fed to the digest
+// in two pieces so that the text is never copied. The digest keeps no state
+// outside its context and the secret does not change once loaded, so the
+// manager's replies and any number of lookups sign and check at once,
+// without a lock to queue on.
 void digestOf(const char *text, size_t len, unsigned char digest[20]) {
-  ZV_MUTEX_LOCK(&sigLock);
-  memcpy(sigbuf + keyend, text, len + 1);
-  sha1(sigbuf, (uint32_t)(keyend + len), digest);
-  ZV_MUTEX_UNLOCK(&sigLock);
+  SHA1_CTX ctx;
+  SHA1Init(&ctx);
+  SHA1Update(&ctx, sigbuf, (uint32_t)keyend);
+  SHA1Update(&ctx, text, (uint32_t)len);
+  SHA1Final(digest, &ctx);
+}
+
+const char kHex[] = "0123456789abcdef";
+
+// The value of one hex digit, -1 for any other character.
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The byte two characters of a trailer stand for. Two hex digits are read
+// directly; anything else goes through strtoul, as every pair always did,
+// so that odd trailers verify exactly as before.
+unsigned long trailerByte(const char *two) {
+  int hi = hexValue(two[0]), lo = hexValue(two[1]);
+  if (hi >= 0 && lo >= 0) return (unsigned long)(hi * 16 + lo);
+  char pair[3] = {two[0], two[1], '\0'};
+  return strtoul(pair, nullptr, 16);
 }
 
 // The first "#sig=" of the text; a '#' that begins anything else is passed
@@ -74,7 +97,7 @@ void initSignature(const char *sigfile) {
   // call; treat it like a failed allocation.
   char *buf = nullptr;
   if (st.st_size >= 0 && st.st_size <= 0x7fffffff - GM_BUFSIZE)
-    buf = (char *)malloc((size_t)st.st_size + GM_BUFSIZE);
+    buf = (char *)malloc((size_t)st.st_size + 1);
   if (buf == nullptr) {
     log_error(0, 0, "initSignature: unable to malloc buffer\n");
     close(fd);
@@ -101,7 +124,7 @@ void resetSignature(void) {
 void addSignature(char *buf) {
   if (sigbuf == nullptr) return;
   size_t len = strlen(buf);
-  // Longer texts do not fit the scratch room; they go out unsigned and the
+  // Longer texts do not fit a datagram buffer; they go out unsigned and the
   // peers will not trust them, which is the safe failure.
   if (len >= GM_BUFSIZE) return;
   unsigned char digest[20];
@@ -109,7 +132,10 @@ void addSignature(char *buf) {
   char *p = buf + len;
   memcpy(p, kMarker, kMarkerLen);
   p += kMarkerLen;
-  for (int i = 0; i < 20; i++, p += 2) snprintf(p, 3, "%02x", digest[i]);
+  for (int i = 0; i < 20; i++, p += 2) {
+    p[0] = kHex[digest[i] >> 4];
+    p[1] = kHex[digest[i] & 15];
+  }
   p[0] = '\n';
   p[1] = '\0';
 }
@@ -126,10 +152,8 @@ int chkSignature(char *buf) {
   if (n >= GM_BUFSIZE) return 0;
   unsigned char digest[20];
   digestOf(buf, n, digest);
-  for (int i = 0; i < 20; i++) {
-    char two[3] = {hex[2 * i], hex[2 * i + 1], '\0'};
-    if (strtoul(two, nullptr, 16) != digest[i]) return 0;
-  }
+  for (int i = 0; i < 20; i++)
+    if (trailerByte(hex + 2 * i) != digest[i]) return 0;
   return 1;
 }
 

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <float.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,21 +28,29 @@ void ifName(const interface *ifp, char *out) {
   out[sizeof ifp->name] = '\0';
 }
 
-// Appends one line to the list text, or nothing when the whole line does not
-// fit: a cut line would read as a different answer.
-__attribute__((format(printf, 2, 3))) void listAppend(queryRun *run,
-                                                      const char *fmt, ...) {
+// Appends one line of n bytes to the list text, or nothing when the whole
+// line does not fit: a cut line would read as a different answer.
+void listAppend(queryRun *run, const char *line, size_t n) {
   if (run->buf == nullptr || run->buflen == 0) return;
   size_t used = strnlen(run->buf, run->buflen);
-  if (used >= run->buflen) return;
-  char line[128];
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  if (n < 0 || (size_t)n >= sizeof line || used + (size_t)n + 1 > run->buflen)
-    return;
-  memcpy(run->buf + used, line, (size_t)n + 1);
+  if (used >= run->buflen || used + n + 1 > run->buflen) return;
+  memcpy(run->buf + used, line, n);
+  run->buf[used + n] = '\0';
+}
+
+// Writes " <v>" in decimal at p; returns the end.
+char *putInt(char *p, int32_t v) {
+  char digits[12];
+  int n = 0;
+  uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
+  do {
+    digits[n++] = (char)('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  *p++ = ' ';
+  if (v < 0) *p++ = '-';
+  while (n > 0) *p++ = digits[--n];
+  return p;
 }
 
 // Sends a composed and signed query; a lost transmission is only reported.
@@ -57,9 +64,11 @@ void sendQuery(int fd, const char *text, uint32_t addr, const char *sentLog,
   ssize_t sent = sendto(fd, text, strlen(text), 0, (struct sockaddr *)&to,
                         sizeof to);
   int err = errno;
-  char ad[16];
-  dotted(addr, ad);
-  log_debug(1, sentLog, (int)sent, ad);
+  if (params.debug >= 1) {  // the address is formatted only for the log
+    char ad[16];
+    dotted(addr, ad);
+    log_debug(1, sentLog, (int)sent, ad);
+  }
   if (sent < 0) log_error(0, 0, "%s: %s\n", label, strerror(err));
 }
 
@@ -85,12 +94,24 @@ int tokenTake(queryRun *run, hostifreply *e, queryReply *r, int8_t *state) {
   return 1;
 }
 
+// "<name> <dpy> <time> <offline>\n", or with -1 and the entry's state for
+// an entry without reply; written by hand, as it is once per member.
 void tokenListLine(queryRun *run, const hostifreply *e, const queryReply *r) {
   int offline = (e->hcopy.flags & OFFLINE) ? 1 : 0;
-  if (r != nullptr)
-    listAppend(run, "%s %d %d %d\n", e->hcopy.name, r->dpy, r->time, offline);
-  else
-    listAppend(run, "%s -1 %d %d\n", e->hcopy.name, e->state, offline);
+  char line[sizeof e->hcopy.name + 4 * 12 + 2];
+  size_t len = strnlen(e->hcopy.name, sizeof e->hcopy.name);
+  memcpy(line, e->hcopy.name, len);
+  char *p = line + len;
+  if (r != nullptr) {
+    p = putInt(p, r->dpy);
+    p = putInt(p, r->time);
+  } else {
+    p = putInt(p, -1);
+    p = putInt(p, e->state);
+  }
+  p = putInt(p, offline);
+  *p++ = '\n';
+  listAppend(run, line, (size_t)(p - line));
 }
 
 void termSend(int fd, const queryRun *run, uint32_t addr, int ix) {
@@ -275,7 +296,7 @@ int reap(queryRun *run, int numretries) {
           run->expect--;
           continue;
         }
-        if (retrycnt > 0) {
+        if (retrycnt > 0 && params.debug >= 1) {
           dotted(e->ifAddr, ad);
           log_debug(1, k->retryLog, retrycnt, e->hcopy.name, ad);
         }

@@ -46,9 +46,11 @@ void sendReply(int fd, struct sockaddr_in *from, const char *text,
   ssize_t sent = sendto(fd, text, strlen(text), 0, (struct sockaddr *)from,
                         sizeof(struct sockaddr_in));
   int err = errno;
-  char ad[16];
-  toDottedDecimal(ntohl(from->sin_addr.s_addr), ad);
-  log_debug(1, sentLog, (int)sent, ad, text);
+  if (params.debug >= 1) {  // the address is formatted only for the log
+    char ad[16];
+    toDottedDecimal(ntohl(from->sin_addr.s_addr), ad);
+    log_debug(1, sentLog, (int)sent, ad, text);
+  }
   if (sent < 0) log_error(0, 0, "%s: %s\n", label, strerror(err));
 }
 
