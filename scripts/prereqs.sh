@@ -3,12 +3,14 @@
 # only what is missing (so a prepared machine makes no network access).
 set -euo pipefail
 
-# Build and unit tests; the clang build and fuzzing; the JVM and group tests
-# in the testbed; benchmarks; packages and the capture dissector.
+# Build and unit tests; the clang build and fuzzing (xxd for the capture
+# corpus); the JVM and group tests in the testbed (jq reads the operator's
+# command's JSON); benchmarks; install and package tests (pkg-config, and
+# dpkg-dev and file for the packages' dependencies); the capture dissector.
 pkgs=(g++ make cmake libgtest-dev googletest
-      clang libclang-rt-14-dev llvm
+      clang libclang-rt-14-dev llvm xxd
       openjdk-17-jdk-headless binutils iproute2 nftables ksh util-linux mount
-      procps coreutils locales
+      procps coreutils locales jq
       libbenchmark-dev libssl-dev
       pkg-config dpkg-dev file tshark)
 missing=()

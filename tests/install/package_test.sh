@@ -34,8 +34,9 @@ holds() { # package file...
 }
 holds libzvgm-dev ./usr/include/zvgm/gm.h ./usr/include/zvgm/zvoscompat.h $L/libzvgm.so \
   $L/pkgconfig/zvgm.pc $L/cmake/zvgm/zvgmConfig.cmake
-[ ! -f "$(deb zvgm-testrig)" ] ||
-  holds zvgm-testrig ./usr/libexec/zvgm/zvadm ./usr/share/java/zvauthd.jar
+jar=()
+[ ! -f "$build/zvauthd.jar" ] || jar=(./usr/share/java/zvauthd.jar)
+holds zvgm-testrig ./usr/libexec/zvgm/zvadm "${jar[@]}"
 all=$(for d in "$tmp"/pkg/*.deb; do dpkg-deb -c "$d" | awk '$1 !~ /^d/ {print $6}'; done | sort)
 is "every file under /usr, none in two packages" \
   test -z "$(grep -v '^\./usr/' <<<"$all"; uniq -d <<<"$all")"
