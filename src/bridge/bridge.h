@@ -17,10 +17,11 @@ int exception(void);
 
 /* Copies text into out as well-formed modified UTF-8 and returns its length.
  * Well-formed UTF-8 keeps its characters: those of one to three bytes as
- * they are, those of four bytes as their surrogate pair (six bytes). Every
- * byte that starts no well-formed character (a stray or missing continuation
- * byte, an overlong form, a surrogate, a code point past U+10FFFF) becomes
- * '?'. out needs strlen(text) * 3 / 2 + 1 bytes. */
+ * they are, those of four bytes as their surrogate pair (six bytes); a
+ * surrogate pair as a peer's JVM writes it stays as it is. Every byte that
+ * starts no well-formed character (a stray or missing continuation byte, an
+ * overlong form, NUL's C0 80 included, a lone surrogate, a code point past
+ * U+10FFFF) becomes '?'. out needs strlen(text) * 3 / 2 + 1 bytes. */
 size_t modifiedUtf8(const char *text, char *out);
 
 #ifdef _JAVASOFT_JNI_H_

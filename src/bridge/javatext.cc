@@ -14,6 +14,11 @@ namespace {
 // of four bytes becomes six, everything else keeps or shrinks its length.
 size_t convertedRoom(size_t len) { return len + len / 2 + 1; }
 
+// Whether p starts the three bytes of a low surrogate, ED B0..BF xx.
+bool lowSurrogate(const unsigned char *p) {
+  return p[0] == 0xed && (p[1] & 0xf0) == 0xb0 && (p[2] & 0xc0) == 0x80;
+}
+
 char *put3(char *o, uint32_t cp) {
   *o++ = (char)(0xe0 | (cp >> 12));
   *o++ = (char)(0x80 | ((cp >> 6) & 0x3f));
@@ -48,6 +53,14 @@ size_t modifiedUtf8(const char *text, char *out) {
     int k = 1;
     // A NUL is no continuation byte, so the text's end stops this too.
     for (; k <= more && (p[k] & 0xc0) == 0x80; k++) c = (c << 6) | (p[k] & 0x3f);
+    if (more == 2 && k > more && c >= 0xd800 && c <= 0xdbff && lowSurrogate(p + 3)) {
+      // The pair a peer's JVM wrote for a character beyond 16 bits: what
+      // Java reads back as that character.
+      memcpy(o, p, 6);
+      o += 6;
+      p += 6;
+      continue;
+    }
     if (more == 0 || k <= more || c < least || c > 0x10ffff ||
         (c >= 0xd800 && c <= 0xdfff)) {
       *o++ = '?';  // one per byte that starts no well-formed character

@@ -25,7 +25,8 @@ TEST(JavaText, WellFormedPassesTheRestIsReplaced) {
       {"\xf0\x9f\x98\x80!", "\xed\xa0\xbd\xed\xb8\x80!"},             // U+1F600 as its surrogates
       {"\xf4\x8f\xbf\xbf", "\xed\xaf\xbf\xed\xbf\xbf"},               // U+10FFFF, the last
       {"\xc0\x80|\xc1\xbf|\xe0\x80\xaf|\xf0\x8f\xbf\xbf", "??|??|???|????"},  // overlong, NUL too
-      {"\xed\xa0\x80\xed\xbf\xbf", "??????"},                          // surrogates
+      {"\xed\xa0\xbd\xed\xb8\x80", "\xed\xa0\xbd\xed\xb8\x80"},  // a pair as Java writes U+1F600
+      {"\xed\xb8\x80\xed\xa0\xbd|\xed\xa0\xbd", "??????|???"},          // lone surrogates
       {"\xf4\x90\x80\x80|\xf5\x80|\xff", "????|??|?"},                 // past U+10FFFF
       {"a\xe2\x82|\x80x|\xe2\x82\xac\xe2\x82", "a??|?x|\xe2\x82\xac??"},  // truncated, stray
       {"\xc3", "?"}};
