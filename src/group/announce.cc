@@ -41,7 +41,6 @@
 // ignored; when fewer interface lines arrive than numifs announces, numifs is
 // trimmed to the lines received. Names are cut to 63 and 15 characters.
 #include <arpa/inet.h>
-#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -79,17 +78,22 @@ int32_t readDec(where w, const char *val, int32_t lo, int32_t hi) {
   return c;
 }
 
+// Tested directly: the daemon's JVM may have switched the process locale.
+bool isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
 // strtoul base 16 as a 32-bit peer has it; a magnitude of more than eight
 // significant hex digits saturates, and that is reported.
 uint32_t readHex(where w, const char *val) {
   const char *p = val;
   while (*p == ' ' || (*p >= '\t' && *p <= '\r')) p++;
   if (*p == '+' || *p == '-') p++;
-  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isxdigit((unsigned char)p[2]))
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && isHexDigit(p[2]))
     p += 2;
   while (*p == '0') p++;
   size_t digits = 0;
-  while (isxdigit((unsigned char)p[digits])) digits++;
+  while (isHexDigit(p[digits])) digits++;
   if (digits > 8) clamped(w, val, "ffffffff");
   return strtoul32(val, 16);
 }

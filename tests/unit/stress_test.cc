@@ -115,7 +115,7 @@ class LoopbackGroup : public GroupTest {
     std::unique_lock<std::mutex> l(parkLock);
     parkWanted = true;
     parkCv.wait(l, [] { return parked; });  // from here on the state is ours alone
-    close(peer_), close(groupSock);
+    close(peer_), close(groupSock), groupSock = -1;
   }
   void announce(int k, int round) {
     std::string a = announcement(k, round);
@@ -139,7 +139,7 @@ TEST_F(LoopbackGroup, IdsAreAskedWithEveryCharacterTheWireCarries) {
 
 TEST_F(LoopbackGroup, EveryOperationFromEightThreadsWhilePeersAnnounce) {
   std::atomic<bool> stop{false};
-  std::atomic<int> rounds{0}, bad{0};
+  std::atomic<int> rounds{0}, bad{0}, found{0};
   auto check = [&](bool ok) {
     if (!ok) bad++;
   };
@@ -160,7 +160,8 @@ TEST_F(LoopbackGroup, EveryOperationFromEightThreadsWhilePeersAnnounce) {
         for (int j = 0, m = groupNumIfs(k); j < m; j++) groupIntfLine(k, j, buf);
       }
       char *list = sessionList("c#1", "i1", "127.0.0.5");
-      check(list != nullptr && contains(list, " 7 "));
+      check(list != nullptr);
+      if (list != nullptr && contains(list, " 7 ")) found++;  // unless every reply was lost
       free(list);
       check(isNetworkAllowed(0x7f000005) == 0);  // on a LAN interface
       rounds++;
@@ -177,6 +178,7 @@ TEST_F(LoopbackGroup, EveryOperationFromEightThreadsWhilePeersAnnounce) {
   stop = true;
   for (std::thread &t : threads) t.join();
   EXPECT_GE(rounds.load(), 8);
+  EXPECT_GT(found.load(), 0);
   EXPECT_EQ(bad.load(), 0);
 }
 
