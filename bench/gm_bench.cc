@@ -1,27 +1,87 @@
-// gm_bench.cc - speed figures of the placement path: how many token queries
-// the responder answers per second, and how long a token lookup takes when
-// every member of the group answers. All traffic stays on 127.0.0.0/8.
+// gm_bench.cc - speed figures of the signing and placement paths: SHA-1 on
+// each block function (and libcrypto's beside it), the responder's answers
+// per second, a token lookup against a bare UDP fan-out of the same size, and
+// an idle manager's wake-ups. All traffic stays on 127.0.0.0/8; the ratios
+// printed at the end compare figures measured in the same run.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "placement/placement.h"
 #include "placement/query_engine.h"
+#ifdef ZVGM_HAVE_LIBCRYPTO
+#include <openssl/sha.h>
+#endif
+
+void sha1Before(const void *data, uint32_t len, unsigned char digest[20]);
 
 namespace {
+
+// ---- SHA-1 ------------------------------------------------------------
+
+// range(0): GM_SHA1_PORTABLE or GM_SHA1_SHAEXT; range(1): text length.
+void BM_Sha1(benchmark::State &state) {
+  int path = (int)state.range(0);
+  if (sha1UsePath(path) != path) {
+    state.SkipWithError("this CPU has no SHA extensions");
+    sha1UsePath(GM_SHA1_SHAEXT);
+    return;
+  }
+  std::vector<unsigned char> text((size_t)state.range(1), 0x5a);
+  unsigned char d[20];
+  for (auto _ : state) {
+    sha1(text.data(), (uint32_t)text.size(), d);
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * state.range(1));
+  sha1UsePath(GM_SHA1_SHAEXT);
+}
+BENCHMARK(BM_Sha1)->ArgNames({"path", "bytes"})->ArgsProduct({{GM_SHA1_PORTABLE, GM_SHA1_SHAEXT}, {64, 1500}});
+
+// The digest the library had before, the baseline of the portable path.
+void BM_Sha1Before(benchmark::State &state) {
+  std::vector<unsigned char> text((size_t)state.range(0), 0x5a);
+  unsigned char d[20];
+  for (auto _ : state) {
+    sha1Before(text.data(), (uint32_t)text.size(), d);
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Sha1Before)->ArgName("bytes")->Arg(64)->Arg(1500);
+
+#ifdef ZVGM_HAVE_LIBCRYPTO
+void BM_Sha1OpenSSL(benchmark::State &state) {
+  std::vector<unsigned char> text((size_t)state.range(0), 0x5a);
+  unsigned char d[20];
+  for (auto _ : state) {
+    SHA1(text.data(), text.size(), d);
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetBytesProcessed((int64_t)state.iterations() * state.range(0));
+}
+BENCHMARK(BM_Sha1OpenSSL)->ArgName("bytes")->Arg(64)->Arg(1500);
+#endif
+
+// ---- Shared pieces of the placement figures ---------------------------
 
 // A UDP socket bound to 127.0.0.x:port (port 0: any); -1 on failure.
 int loopSocket(uint32_t lastOctet, uint16_t port, struct sockaddr_in *bound) {
@@ -42,8 +102,8 @@ int loopSocket(uint32_t lastOctet, uint16_t port, struct sockaddr_in *bound) {
 }
 
 // The log goes to /dev/null while a benchmark runs: the responder reports
-// the missing session-count directories on every query, and a lookup reports
-// its time-outs. The write itself is still paid, as in the daemon.
+// the missing session-count directories on every query. The write itself is
+// still paid, as in the daemon.
 struct QuietLog {
   int saved = dup(2);
   QuietLog() {
@@ -59,34 +119,71 @@ struct QuietLog {
   }
 };
 
-// A private copy of the session directories holding one token file.
-std::string makeSessionDirs() {
-  char tmpl[] = "/tmp/gm-bench-XXXXXX";
-  std::string root = mkdtemp(tmpl);
-  for (const char *d : {"/ctokens", "/itokens", "/displays", "/idle"})
-    mkdir((root + d).c_str(), 0700);
-  FILE *f = fopen((root + "/ctokens/ct1").c_str(), "w");
-  if (f != nullptr) {
-    fputs("USER=bench\nDISPLAY=7\n", f);
-    fclose(f);
+// A private copy of the session directories holding one token file, and a
+// group secret beside them (root's, mode 0600, as the manager demands).
+struct BenchDirs {
+  std::string root;
+  BenchDirs() {
+    char tmpl[] = "/tmp/gm-bench-XXXXXX";
+    root = mkdtemp(tmpl);
+    for (const char *d : {"/ctokens", "/itokens", "/displays", "/idle"})
+      mkdir((root + d).c_str(), 0700);
+    FILE *f = fopen((root + "/ctokens/ct1").c_str(), "w");
+    if (f != nullptr) {
+      fputs("USER=bench\nDISPLAY=7\n", f);
+      fclose(f);
+    }
+    int fd = open((root + "/secret").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd >= 0) {
+      const char key[] = "a group secret of the benchmark, 48 bytes long.\n";
+      ssize_t w = write(fd, key, sizeof key - 1);
+      (void)w;
+      close(fd);
+    }
   }
-  return root;
-}
+  ~BenchDirs() {
+    unlink((root + "/ctokens/ct1").c_str());
+    unlink((root + "/secret").c_str());
+    for (const char *d : {"/ctokens", "/itokens", "/displays", "/idle", ""})
+      rmdir((root + d).c_str());
+  }
+  std::string path(const char *d) const { return root + d; }
+};
 
-void removeSessionDirs(const std::string &root) {
-  unlink((root + "/ctokens/ct1").c_str());
-  for (const char *d : {"/ctokens", "/itokens", "/displays", "/idle", ""})
-    rmdir((root + d).c_str());
-}
+// Loads the benchmark's secret when on is set (signing on), drops it when
+// the scope ends. False when the secret could not be loaded.
+struct Secret {
+  explicit Secret(bool on, const BenchDirs &dirs) {
+    resetSignature();
+    if (on) {
+      QuietLog quiet;
+      initSignature(dirs.path("/secret").c_str());
+    }
+  }
+  ~Secret() { resetSignature(); }
+  static bool loaded() {
+    char probe[GM_BUFSIZE] = "probe\n";
+    addSignature(probe);
+    return strstr(probe, "#sig=") != nullptr;
+  }
+};
 
-// (1) The responder: one tokenQ datagram in, one tokenR datagram out.
-// Argument 1: the token has a session file; 0: the file is missing.
+// ---- The responder ----------------------------------------------------
+
+// One tokenQ datagram in, one tokenR datagram out. range(0) 1: the token
+// has a session file, 0: it is missing; range(1) 1: a secret is loaded.
 void BM_TokenResponder(benchmark::State &state) {
-  std::string root = makeSessionDirs();
-  std::string ct = root + "/ctokens", it = root + "/itokens",
-              disp = root + "/displays", idle = root + "/idle";
+  BenchDirs dirs;
+  std::string ct = dirs.path("/ctokens"), it = dirs.path("/itokens"),
+              disp = dirs.path("/displays"), idle = dirs.path("/idle");
   gm_sessdirs saved = gmSessionDirs;
   gmSessionDirs = {ct.c_str(), it.c_str(), disp.c_str(), idle.c_str()};
+  Secret secret(state.range(1) != 0, dirs);
+  if (state.range(1) != 0 && !Secret::loaded()) {
+    state.SkipWithError("the secret did not load (needs root)");
+    gmSessionDirs = saved;
+    return;
+  }
 
   struct sockaddr_in from;
   int resp = loopSocket(1, 0, nullptr);
@@ -95,14 +192,16 @@ void BM_TokenResponder(benchmark::State &state) {
     state.SkipWithError("no loopback socket");
     return;
   }
-  const char *query = state.range(0) ? "tokenQ=it1 at=100007f hostix=0 ctoken=ct1\n"
-                                     : "tokenQ=it1 at=100007f hostix=0 ctoken=nope\n";
+  char query[GM_TOKENQ_BUF];
+  tokenQCompose(query, sizeof query, state.range(0) ? "ct1" : "nope", "it1",
+                htonl(0x7f000001u), 0);
+  addSignature(query);
   size_t qlen = strlen(query);
   char reply[GM_TOKENR_BUF];
   QuietLog quiet;
   for (auto _ : state) {
     memcpy(inbuf, query, qlen + 1);
-    tokenQMessage(resp, &from, inbuf, (int)qlen, 0);
+    dispatchGroupMessage(resp, &from, inbuf, (int)qlen);
     ssize_t n = recv(client, reply, sizeof reply, 0);
     benchmark::DoNotOptimize(n);
   }
@@ -111,12 +210,17 @@ void BM_TokenResponder(benchmark::State &state) {
   close(resp);
   close(client);
   gmSessionDirs = saved;
-  removeSessionDirs(root);
 }
-BENCHMARK(BM_TokenResponder)->Arg(1)->Arg(0)->UseRealTime();
+BENCHMARK(BM_TokenResponder)
+    ->ArgNames({"file", "secret"})
+    ->ArgsProduct({{1, 0}, {0, 1}})
+    ->UseRealTime();
+
+// ---- The lookup and its bare fan-out ----------------------------------
 
 // Members that answer every token query at once, each on its own loopback
-// address, all on one port, served by one thread.
+// address, all on one port, served by one thread. Replies are signed when a
+// secret is loaded, with the library's own signature code.
 struct FakeGroup {
   std::vector<int> fds;
   uint16_t port = 0;
@@ -166,6 +270,7 @@ struct FakeGroup {
         if (len <= 0 || (size_t)len >= sizeof out) continue;
         snprintf(out + len - 1, sizeof out - (size_t)len + 1, GM_TOKENR_CTOKEN_FMT,
                  ctoken);
+        addSignature(out);
         sendto(p.fd, out, strlen(out), 0, (struct sockaddr *)&from, flen);
       }
     }
@@ -233,35 +338,247 @@ void clearTable() {
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
-// (2) One token lookup over a group of range(0) members that all answer "no
-// session"; the Time column gives the milliseconds per lookup.
-void BM_TokenLookup(benchmark::State &state) {
-  int members = (int)state.range(0);
+// A group of range(0) members answering "no session", a secret loaded when
+// range(1) is 1: the set-up both lookup figures share.
+struct LookupBench {
+  BenchDirs dirs;
+  Secret secret;
   FakeGroup group;
-  if (!group.start(members)) {
-    state.SkipWithError("cannot bind the loopback members");
-    return;
+  bool ok = false;
+  LookupBench(benchmark::State &state) : secret(state.range(1) != 0, dirs) {
+    if (state.range(1) != 0 && !Secret::loaded()) {
+      state.SkipWithError("the secret did not load (needs root)");
+      return;
+    }
+    if (!group.start((int)state.range(0))) {
+      state.SkipWithError("cannot bind the loopback members");
+      return;
+    }
+    params.gmport = group.port;
+    buildTable((int)state.range(0));
+    ok = true;
   }
-  params.gmport = group.port;
-  buildTable(members);
+  ~LookupBench() {
+    if (ok) clearTable();
+  }
+};
+
+// The floor a lookup is measured against: a client that opens a socket,
+// sends the same queries (composed and signed beforehand) to the same
+// members, waits for as many replies and reads them, without looking inside.
+struct BareFanout {
+  std::vector<std::string> queries;
+  std::vector<struct sockaddr_in> to;
+
+  explicit BareFanout(int members) : to((size_t)members) {
+    for (int i = 0; i < members; i++) {
+      char q[GM_TOKENQ_BUF];
+      to[(size_t)i] = hostList[i]->hostifs[0].myAddr;
+      tokenQCompose(q, sizeof q, "ct1", "it1", to[(size_t)i].sin_addr.s_addr, i);
+      addSignature(q);
+      queries.emplace_back(q);
+    }
+  }
+  void run() {
+    char reply[GM_REPLYMAX + 1];
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    for (size_t i = 0; i < queries.size(); i++)
+      sendto(fd, queries[i].data(), queries[i].size(), 0,
+             (struct sockaddr *)&to[i], sizeof to[0]);
+    for (size_t got = 0; got < queries.size();) {
+      struct pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 1000) <= 0) break;
+      if (recv(fd, reply, GM_REPLYMAX, 0) > 0) got++;
+    }
+    close(fd);
+  }
+};
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// One token lookup (every member's interface asked once, every reply read)
+// paired with the bare fan-out of the same size: each iteration runs both,
+// in alternating order, so that both see the same load of the machine. The
+// Time column is the lookup's; the counters give the medians of both and
+// their ratio.
+void BM_TokenLookup(benchmark::State &state) {
+  LookupBench b(state);
+  if (!b.ok) return;
+  int members = (int)state.range(0);
+  BareFanout bare(members);
+  std::vector<double> tBare, tLookup;
   char list[GM_LISTBUF];
-  QuietLog quiet;
-  for (auto _ : state) {
+  auto lookup = [&] {
     list[0] = '\0';
     uint32_t target = 0;
     int rc = collectSessions("ct1", "it1", "", 5, &target, list, sizeof list);
     benchmark::DoNotOptimize(rc);
+  };
+  using clock = std::chrono::steady_clock;
+  for (auto _ : state) {
+    bool lookupFirst = tLookup.size() % 2 == 1;
+    auto t0 = clock::now();
+    if (lookupFirst) lookup(); else bare.run();
+    auto t1 = clock::now();
+    if (lookupFirst) bare.run(); else lookup();
+    auto t2 = clock::now();
+    double first = std::chrono::duration<double>(t1 - t0).count();
+    double second = std::chrono::duration<double>(t2 - t1).count();
+    tLookup.push_back(lookupFirst ? first : second);
+    tBare.push_back(lookupFirst ? second : first);
+    state.SetIterationTime(tLookup.back());
   }
-  clearTable();
+  double mb = median(tBare) * 1e6, ml = median(tLookup) * 1e6;
+  state.counters["bare_us"] = mb;
+  state.counters["lookup_us"] = ml;
+  state.counters["us_per_member"] = ml / members;
+  state.counters["lookup_per_bare"] = mb > 0 ? ml / mb : 0;
 }
 BENCHMARK(BM_TokenLookup)
-    ->Arg(1)
-    ->Arg(10)
-    ->Arg(50)
-    ->Arg(MAXHOSTS)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+    ->ArgNames({"members", "secret"})
+    ->ArgsProduct({{1, 8, MAXHOSTS}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+// ---- An idle manager --------------------------------------------------
+
+// Voluntary context switches of a process so far (its main thread), -1
+// when /proc does not tell.
+long voluntarySwitches(pid_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/status", (int)pid);
+  FILE *f = fopen(path, "r");
+  if (f == nullptr) return -1;
+  char line[256];
+  long n = -1;
+  while (fgets(line, sizeof line, f) != nullptr)
+    if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) break;
+  fclose(f);
+  return n;
+}
+
+// The manager with group networking off (it sends nothing) and a keep-alive
+// interval of one second, run in a child process so that its state never
+// meets the other figures; the child is this benchmark's and is ended by
+// its pid. Its main thread is the manager thread: the voluntary switches it
+// makes over range(0) intervals, once it has settled, are its wake-ups.
+void BM_IdleManagerWakeups(benchmark::State &state) {
+  int intervals = (int)state.range(0);
+  for (auto _ : state) {
+    pid_t child = fork();
+    if (child == 0) {
+      int null = open("/dev/null", O_WRONLY);
+      if (null >= 0) dup2(null, 2);
+      gm_params p = {};
+      p.enableGM = 0;
+      p.keepAliveInterval = 1;
+      p.gmport = 7009;
+      char err[128];
+      groupManager(p, err);
+      _exit(1);  // start-up failed
+    }
+    if (child < 0) {
+      state.SkipWithError("fork failed");
+      return;
+    }
+    usleep(1500 * 1000);  // start-up and the first refreshes
+    long before = voluntarySwitches(child);
+    usleep((useconds_t)intervals * 1000 * 1000);
+    long after = voluntarySwitches(child);
+    int status = 0;
+    bool ran = waitpid(child, &status, WNOHANG) == 0;
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+    if (!ran || before < 0 || after < 0) {
+      state.SkipWithError("the manager did not start (host name unresolved?)");
+      return;
+    }
+    state.counters["wakeups_per_interval"] = (double)(after - before) / intervals;
+  }
+}
+BENCHMARK(BM_IdleManagerWakeups)->ArgName("intervals")->Arg(4)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// ---- Ratios -----------------------------------------------------------
+
+// Prints what the console reporter prints, keeps the median real time per
+// iteration of every benchmark, and prints the ratios of the same run.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run> &runs) override {
+    for (const Run &r : runs) {
+      if (r.error_occurred || r.iterations <= 0) continue;
+      double seconds = r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+      if (r.run_type == Run::RT_Iteration) {
+        times_[r.run_name.str()].push_back(seconds);
+        auto c = r.counters.find("lookup_per_bare");
+        if (c != r.counters.end()) pairs_[r.run_name.str()] = c->second;
+      }
+      else if (r.aggregate_name == "median")  // when only aggregates are kept
+        medians_[r.run_name.str()] = seconds;
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+
+  void printRatios() {
+    printf("\nRatios of this run (medians of the repetitions):\n");
+    for (int bytes : {64, 1500}) {
+      std::string b = std::to_string(bytes);
+      ratio("SHA-1 extensions vs libcrypto, speed", "BM_Sha1OpenSSL/bytes:" + b,
+            "BM_Sha1/path:1/bytes:" + b, bytes, "goal >= 0.9 at 1500");
+      ratio("SHA-1 portable vs before, speed", "BM_Sha1Before/bytes:" + b,
+            "BM_Sha1/path:0/bytes:" + b, bytes, "goal >= 3");
+    }
+    for (int members : {1, 8, MAXHOSTS})
+      for (int secret : {0, 1}) {
+        std::string name = "BM_TokenLookup/members:" + std::to_string(members) +
+                           "/secret:" + std::to_string(secret) + "/manual_time";
+        auto it = pairs_.find(name);
+        if (it == pairs_.end()) continue;
+        printf("  %-42s %-42s %6.2fx  %s\n", "lookup vs bare fan-out, time", name.c_str(),
+               it->second, members == 8 ? "goal <= 1.3" : "");
+      }
+    ratio("responder with vs without a secret, time",
+          "BM_TokenResponder/file:1/secret:0/real_time",
+          "BM_TokenResponder/file:1/secret:1/real_time", 0, "");
+  }
+
+ private:
+  std::map<std::string, std::vector<double>> times_;
+  std::map<std::string, double> medians_;
+  std::map<std::string, double> pairs_;  // lookup_per_bare, last repetition
+
+  double median(const std::string &name) {
+    auto m = medians_.find(name);
+    if (m != medians_.end()) return m->second;
+    auto it = times_.find(name);
+    if (it == times_.end() || it->second.empty()) return -1;
+    std::vector<double> v = it->second;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  }
+  // Speed ratios (bytes > 0) are base time / candidate time; time ratios
+  // candidate time / base time.
+  void ratio(const char *what, const std::string &base, const std::string &cand,
+             int bytes, const char *goal) {
+    double tb = median(base), tc = median(cand);
+    if (tb <= 0 || tc <= 0) return;
+    double r = bytes > 0 ? tb / tc : tc / tb;
+    printf("  %-42s %-42s %6.2fx  %s\n", what, cand.c_str(), r, goal);
+  }
+};
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char **argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  reporter.printRatios();
+  benchmark::Shutdown();
+  return 0;
+}
