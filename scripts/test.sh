@@ -6,7 +6,8 @@
 # "N passed, N failed, N skipped" over all trees; exits non-zero on any
 # failure. A test that cannot run here is skipped with its reason shown; as
 # root or in CI (CI=true) a skipped group or JVM test counts as failed, since
-# there they must run.
+# there they must run, and a machine where the testbed cannot start is named
+# as such before anything is built.
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,6 +19,15 @@ must_run=()  # the skipped group and JVM tests
 # Whether skipped group and JVM tests fail the run.
 strict=0
 [ "$(id -u)" != 0 ] && [ "${CI:-}" != true ] || strict=1
+
+# Where the group tests must run but the testbed cannot, say so at once
+# rather than after every other tree; elsewhere they are skipped, and why.
+# shellcheck source=../testbed/preflight.sh
+. "$root/testbed/preflight.sh"
+if ! tb_preflight; then
+  [ "$strict" = 0 ] || exit 1
+  echo "(The group tests will be skipped.)"
+fi
 
 # skip_reasons <dir> <names...>: "name: reason" for each skipped test, the
 # reason taken from its output in the tree's last test log (a gtest skip
