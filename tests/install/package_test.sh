@@ -5,8 +5,9 @@
 # are throw-away overlays (the machine stays as it was), loads the library by
 # its soname and builds the consumer with the system's pkg-config.
 # usage: package_test.sh <build dir> <libdir> <this folder> <version> <natives: ON|OFF>
+#                        <stand-ins over suite paths: ON|OFF>
 set -u
-build=$1 libdir=$2 here=$3 version=$4 natives=$5 fail=0
+build=$1 libdir=$2 here=$3 version=$4 natives=$5 suite=$6 fail=0
 tmp=$(mktemp -d) || exit 1
 trap 'rm -rf "$tmp"' EXIT
 L=./usr/$libdir
@@ -34,12 +35,13 @@ holds() { # package file...
 }
 holds libzvgm-dev ./usr/include/zvgm/gm.h ./usr/include/zvgm/zvoscompat.h $L/libzvgm.so \
   $L/pkgconfig/zvgm.pc $L/cmake/zvgm/zvgmConfig.cmake
-jar=()
+jar=() zvadm=./usr/libexec/zvgm/zvadm
 [ ! -f "$build/zvauthd.jar" ] || jar=(./usr/share/java/zvauthd.jar)
-holds zvgm-testrig ./usr/libexec/zvgm/zvadm "${jar[@]}"
+[ "$suite" != ON ] || zvadm=./opt/KORVzv/sbin/zvadm
+holds zvgm-testrig "$zvadm" "${jar[@]}"
 all=$(for d in "$tmp"/pkg/*.deb; do dpkg-deb -c "$d" | awk '$1 !~ /^d/ {print $6}'; done | sort)
-is "every file under /usr, none in two packages" \
-  test -z "$(grep -v '^\./usr/' <<<"$all"; uniq -d <<<"$all")"
+is "every file under /usr (but a stand-in asked for), none in two packages" \
+  test -z "$(grep -v -e '^\./usr/' -e "^$zvadm\$" <<<"$all"; uniq -d <<<"$all")"
 is "runtime depends on the C library (shlibdeps)" \
   grep -q 'libc6 (>=' <<<"$(dpkg-deb -f "$(deb libzvgm1)" Depends)"
 is "libzvgm-dev needs this very runtime" \
