@@ -22,7 +22,7 @@ strict=0
 
 # Where the group tests must run but the testbed cannot, say so at once
 # rather than after every other tree; elsewhere they are skipped, and why.
-# shellcheck source=../testbed/preflight.sh
+# shellcheck source=testbed/preflight.sh
 . "$root/testbed/preflight.sh"
 if ! tb_preflight; then
   [ "$strict" = 0 ] || exit 1

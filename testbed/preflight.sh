@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # preflight.sh - sourced by the scripts that bring up the network testbed:
 # defines tb_preflight, which checks what the testbed needs (root, network
 # namespaces, a root mount that a new mount namespace can make a slave, ksh).

@@ -39,6 +39,7 @@ fi
 flags=$(PKG_CONFIG_LIBDIR=$lib/pkgconfig pkg-config --cflags --libs zvgm) ||
   { echo "FAIL: pkg-config zvgm"; exit 1; }
 # (The loader path lets the linker find libzvoscompat beside libzvgm.)
+# shellcheck disable=SC2086  # the flags are words
 is "pkg-config consumer builds ($flags)" env LD_LIBRARY_PATH="$lib" cc -std=c11 -Wall -Wextra -Werror \
   "$here/consumer.c" $flags -o "$tmp/pc-consumer"
 is "pkg-config consumer runs" test "$(LD_LIBRARY_PATH=$lib timeout 20 "$tmp/pc-consumer" 2>&1)" = ok

@@ -33,8 +33,8 @@ holds() { # package file...
   local p=$1 f
   for f in "${@:2}"; do is "$p holds $f" grep -qxF "$f" <(files "$p"); done
 }
-holds libzvgm-dev ./usr/include/zvgm/gm.h ./usr/include/zvgm/zvoscompat.h $L/libzvgm.so \
-  $L/pkgconfig/zvgm.pc $L/cmake/zvgm/zvgmConfig.cmake
+holds libzvgm-dev ./usr/include/zvgm/gm.h ./usr/include/zvgm/zvoscompat.h "$L/libzvgm.so" \
+  "$L/pkgconfig/zvgm.pc" "$L/cmake/zvgm/zvgmConfig.cmake"
 jar=() zvadm=./usr/libexec/zvgm/zvadm
 [ ! -f "$build/zvauthd.jar" ] || jar=(./usr/share/java/zvauthd.jar)
 [ "$suite" != ON ] || zvadm=./opt/KORVzv/sbin/zvadm
