@@ -12,7 +12,9 @@ set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc)
-"$root/scripts/prereqs.sh" || exit 1
+# Even a run that cannot start ends with the closing line.
+give_up() { echo; echo "0 passed, 1 failed, 0 skipped"; exit 1; }
+"$root/scripts/prereqs.sh" || give_up
 
 total=0 failed=0 skipped=0 status=0
 must_run=()  # the skipped group and JVM tests
@@ -25,7 +27,7 @@ strict=0
 # shellcheck source=testbed/preflight.sh
 . "$root/testbed/preflight.sh"
 if ! tb_preflight; then
-  [ "$strict" = 0 ] || exit 1
+  [ "$strict" = 0 ] || give_up
   echo "(The group tests will be skipped.)"
 fi
 
