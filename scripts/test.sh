@@ -75,7 +75,7 @@ run_tree() {
   # shellcheck disable=SC2086
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" $labels 2>&1 | tee "$log"
   [ "${PIPESTATUS[0]}" = 0 ] || status=1
-  local line names=() strong=() n why
+  local line names=() strong=() n s why
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   # ctest lists what did not run as "  NN - name (Skipped)" (or Disabled).
   mapfile -t names < <(sed -n 's/^[[:space:]]*[0-9]\+ - \(.*\) (\(Skipped\|Disabled\))$/\1/p' "$log")
@@ -96,8 +96,7 @@ run_tree() {
   mapfile -t strong < <(ctest --test-dir "$dir" -N -L 'group|jvm' $labels |
                         sed -n 's/^ *Test *#[0-9]*: //p')
   for n in "${names[@]}"; do
-    printf '%s\n' "${strong[@]}" | grep -qxF -- "$n" || continue
-    must_run+=("$n")
+    for s in "${strong[@]}"; do [ "$s" != "$n" ] || must_run+=("$n"); done
   done
 }
 
@@ -116,7 +115,14 @@ run_tree "$root/build-test" "-LE unit|fuzz" \
 # Leftovers of an aborted group test would be removed by the next one anyway.
 [ "$(id -u)" != 0 ] || "$root/testbed/tb" down >/dev/null 2>&1 || true
 
-# Where group and JVM tests must run, one that did not is a failure.
+# Where group and JVM tests must run, one that did not is a failure, and so
+# is a plain tree that has none of them to run.
+if [ "$strict" = 1 ] && [ "$(ctest --test-dir "$root/build-test" -N -L 'group|jvm' 2>/dev/null |
+                              grep -c '^ *Test *#')" = 0 ]; then
+  echo
+  echo "The plain tree has no group or JVM test to run: as root or in CI that counts as a failure."
+  failed=$((failed + 1)) total=$((total + 1))
+fi
 if [ "$strict" = 1 ] && [ ${#must_run[@]} -gt 0 ]; then
   echo
   echo "${#must_run[@]} group or JVM tests did not run (${must_run[*]}): as root or in CI they" \
