@@ -38,8 +38,15 @@ void listAppend(queryRun *run, const char *line, size_t n) {
   run->buf[used + n] = '\0';
 }
 
-// Writes " <v>" in decimal at p; returns the end.
-char *putInt(char *p, int32_t v) {
+// The pieces of the query texts and list lines, written without printf:
+// each writes at p and returns the end. The digits are those of "%d" and
+// "%x".
+char *putStr(char *p, const char *s, size_t n) {
+  memcpy(p, s, n);
+  return p + n;
+}
+
+char *putDec(char *p, int32_t v) {
   char digits[12];
   int n = 0;
   uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
@@ -47,10 +54,38 @@ char *putInt(char *p, int32_t v) {
     digits[n++] = (char)('0' + u % 10);
     u /= 10;
   } while (u != 0);
-  *p++ = ' ';
   if (v < 0) *p++ = '-';
   while (n > 0) *p++ = digits[--n];
   return p;
+}
+
+char *putHex(char *p, uint32_t v) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+// Characters putDec and putHex write.
+size_t decLen(int32_t v) {
+  char b[12];
+  return (size_t)(putDec(b, v) - b);
+}
+size_t hexLen(uint32_t v) {
+  char b[8];
+  return (size_t)(putHex(b, v) - b);
+}
+
+// Checks that a query text of n characters fits buf with the signature
+// trailer and its NUL; "" in buf when it does not.
+bool queryFits(char *buf, size_t buflen, size_t n) {
+  if (n + GM_SIGLEN + 1 <= buflen) return true;
+  if (buflen > 0) buf[0] = '\0';
+  return false;
 }
 
 // Sends a composed and signed query; a lost transmission is only reported.
@@ -98,18 +133,14 @@ int tokenTake(queryRun *run, hostifreply *e, queryReply *r, int8_t *state) {
 // an entry without reply; written by hand, as it is once per member.
 void tokenListLine(queryRun *run, const hostifreply *e, const queryReply *r) {
   int offline = (e->hcopy.flags & OFFLINE) ? 1 : 0;
-  char line[sizeof e->hcopy.name + 4 * 12 + 2];
-  size_t len = strnlen(e->hcopy.name, sizeof e->hcopy.name);
-  memcpy(line, e->hcopy.name, len);
-  char *p = line + len;
-  if (r != nullptr) {
-    p = putInt(p, r->dpy);
-    p = putInt(p, r->time);
-  } else {
-    p = putInt(p, -1);
-    p = putInt(p, e->state);
-  }
-  p = putInt(p, offline);
+  char line[sizeof e->hcopy.name + 3 * 12 + 4];
+  char *p = putStr(line, e->hcopy.name, strnlen(e->hcopy.name, sizeof e->hcopy.name));
+  *p++ = ' ';
+  p = putDec(p, r != nullptr ? r->dpy : -1);
+  *p++ = ' ';
+  p = putDec(p, r != nullptr ? r->time : e->state);
+  *p++ = ' ';
+  p = putDec(p, offline);
   *p++ = '\n';
   listAppend(run, line, (size_t)(p - line));
 }
@@ -403,26 +434,43 @@ int queryHandleReply(queryRun *run, char *text) {
   return r.hostix;
 }
 
+// The texts of GM_TOKENQ_FMT and GM_TERMQ_FMT, written by hand: a lookup
+// composes one per entry and pass.
 int tokenQCompose(char *buf, size_t buflen, const char *ctoken,
                   const char *itoken, uint32_t host, int hostix) {
-  int n = snprintf(buf, buflen, GM_TOKENQ_FMT, itoken != nullptr ? itoken : "",
-                   host, hostix, ctoken != nullptr ? ctoken : "");
-  if (n < 0 || (size_t)n + GM_SIGLEN + 1 > buflen) {
-    if (buflen > 0) buf[0] = '\0';
-    return -1;
-  }
-  return n;
+  if (itoken == nullptr) itoken = "";
+  if (ctoken == nullptr) ctoken = "";
+  size_t il = strlen(itoken), cl = strlen(ctoken);
+  size_t n = 7 + il + 4 + hexLen(host) + 8 + decLen(hostix) + 8 + cl + 1;
+  if (!queryFits(buf, buflen, n)) return -1;
+  char *p = putStr(buf, "tokenQ=", 7);
+  p = putStr(p, itoken, il);
+  p = putStr(p, " at=", 4);
+  p = putHex(p, host);
+  p = putStr(p, " hostix=", 8);
+  p = putDec(p, hostix);
+  p = putStr(p, " ctoken=", 8);
+  p = putStr(p, ctoken, cl);
+  p[0] = '\n';
+  p[1] = '\0';
+  return (int)n;
 }
 
 int termQCompose(char *buf, size_t buflen, const char *term, uint32_t host,
                  int hostix) {
-  int n = snprintf(buf, buflen, GM_TERMQ_FMT, term != nullptr ? term : "", host,
-                   hostix);
-  if (n < 0 || (size_t)n + GM_SIGLEN + 1 > buflen) {
-    if (buflen > 0) buf[0] = '\0';
-    return -1;
-  }
-  return n;
+  if (term == nullptr) term = "";
+  size_t tl = strlen(term);
+  size_t n = 6 + tl + 4 + hexLen(host) + 8 + decLen(hostix) + 1;
+  if (!queryFits(buf, buflen, n)) return -1;
+  char *p = putStr(buf, "termQ=", 6);
+  p = putStr(p, term, tl);
+  p = putStr(p, " at=", 4);
+  p = putHex(p, host);
+  p = putStr(p, " hostix=", 8);
+  p = putDec(p, hostix);
+  p[0] = '\n';
+  p[1] = '\0';
+  return (int)n;
 }
 
 void startDelay(void) {

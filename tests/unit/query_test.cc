@@ -84,6 +84,24 @@ TEST(QueryText, AtTravelsInMemoryOrderAndLongIdsAreRefused) {
   EXPECT_STREQ(b, "tokenQ=it at=100000a hostix=3 ctoken=ct\n");
   EXPECT_EQ(termQCompose(b, sizeof b, std::string(60, 'x').c_str(), ip("10.0.0.1"), 0), -1);
   EXPECT_STREQ(b, "");
+  // The texts are those of the format picture, up to the last one that
+  // leaves room for the trailer.
+  char want[GM_TOKENQ_BUF];
+  for (uint32_t host : {0u, 0xau, 0xffffffffu})
+    for (int ix : {0, -1, 99, INT32_MIN})
+      for (size_t idlen : {0, 1, 40}) {
+        std::string id(idlen, 'k');
+        int n = snprintf(want, sizeof want, GM_TOKENQ_FMT, id.c_str(), host, ix, "c");
+        bool fits = n + GM_SIGLEN + 1 <= (int)sizeof b;
+        EXPECT_EQ(tokenQCompose(b, sizeof b, "c", id.c_str(), host, ix), fits ? n : -1);
+        EXPECT_STREQ(b, fits ? want : "");
+        n = snprintf(want, sizeof want, GM_TERMQ_FMT, id.c_str(), host, ix);
+        fits = n + GM_SIGLEN + 1 <= (int)sizeof b;
+        EXPECT_EQ(termQCompose(b, sizeof b, id.c_str(), host, ix), fits ? n : -1);
+        EXPECT_STREQ(b, fits ? want : "");
+      }
+  EXPECT_EQ(tokenQCompose(b, sizeof b, nullptr, nullptr, 1, 2), 30);
+  EXPECT_STREQ(b, "tokenQ= at=1 hostix=2 ctoken=\n");
 }
 
 TEST(QueryReply, OnlyMatchingCompleteRepliesCountAndOnlyOnce) {
