@@ -242,8 +242,10 @@ extern "C" hostifreply *queryBuildTable(const queryKind *k, uint32_t client,
         if (i == 0) ispublic = ifp->flags & LAN;
       }
       if ((ifp->flags & LAN) && !(h->flags & LAN_OK)) continue;
-      ifName(ifp, nm);
-      log_debug(1, "\t\tif %s adr %x\n", nm, a);
+      if (params.debug >= 1) {  // the name is copied only for the log
+        ifName(ifp, nm);
+        log_debug(1, "\t\tif %s adr %x\n", nm, a);
+      }
       if (add(h, i, ifp)) added++;
     }
     if (added == 0 && lanifp != nullptr && ispublic == 1 &&
