@@ -51,6 +51,11 @@ is "libzvgm-dev needs this very runtime" \
 why=
 if [ "$(id -u)" != 0 ]; then why="installing a package needs root"
 elif ! unshare --mount --propagation private true 2>/dev/null; then why="no mount namespaces"
+else
+  mkdir -p "$tmp/probe"/{low,up,work,top}
+  unshare --mount --propagation private mount -t overlay overlay \
+    -o "lowerdir=$tmp/probe/low,upperdir=$tmp/probe/up,workdir=$tmp/probe/work" "$tmp/probe/top" ||
+    why="no overlay mounts"
 fi
 if [ -n "$why" ]; then echo "SKIP: $why; package contents checked only"; exit $((fail ? 1 : 77)); fi
 
