@@ -1,4 +1,4 @@
-// bridge_nojvm.cc - the call into the daemon for a library built without a
+// nojvm.cc - the call into the daemon for a library built without a
 // JDK (no Java natives): there is no daemon to ask, so no terminal is ever
 // attached here, which is what the JNI version answers before start-up too.
 #include "bridge/bridge.h"
