@@ -111,25 +111,6 @@ TEST_F(Status, ServerChoiceWithoutQueries) {
   EXPECT_TRUE(log.has("whichServer: c/itoken too long " + longTok.substr(0, 64) + "/\n"));
 }
 
-// Gives the calling thread a mount namespace of its own whose /etc/hosts is
-// hosts and whose names come from that file alone, as a testbed server has.
-// Returns why not when it cannot; then nothing was mounted.
-std::string ownHostsFile(const TempDir &dir, const std::string &hosts) {
-  if (geteuid() != 0) return "a mount namespace of its own needs root";
-  if (access("/etc/hosts", F_OK) != 0 || access("/etc/nsswitch.conf", F_OK) != 0)
-    return "no /etc/hosts or /etc/nsswitch.conf to cover";
-  if (unshare(CLONE_NEWNS) != 0) return std::string("unshare: ") + strerror(errno);
-  // Nothing mounted below may ever reach the machine's own namespace.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return std::string("mount --make-rprivate /: ") + strerror(errno);
-  put(dir.path + "/hosts", hosts);
-  put(dir.path + "/nsswitch.conf", "hosts: files\n");
-  for (const char *f : {"hosts", "nsswitch.conf"})
-    if (mount((dir.path + "/" + f).c_str(), (std::string("/etc/") + f).c_str(), nullptr, MS_BIND,
-              nullptr) != 0)
-      return std::string("bind /etc/") + f + ": " + strerror(errno);
-  return "";
-}
 
 TEST_F(Status, ServerChoiceForcedToANameOnlyTheHostsFileKnows) {
   TempDir dir;

@@ -3,10 +3,13 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,11 +135,22 @@ bool contains(const std::string &text, const std::string &what) {
   return text.find(what) != std::string::npos;
 }
 
-bool ownNameInHostsFile() {
-  char name[64] = "";
-  gethostname(name, sizeof name);
-  std::string hosts = " " + slurp("/etc/hosts") + " ";
-  for (char &c : hosts)
-    if (isspace((unsigned char)c)) c = ' ';
-  return name[0] != '\0' && contains(hosts, " " + std::string(name) + " ");
+std::string ownHostsFile(const TempDir &dir, const std::string &hosts, const char *name) {
+  if (geteuid() != 0) return "a mount namespace of its own needs root";
+  if (access("/etc/hosts", F_OK) != 0 || access("/etc/nsswitch.conf", F_OK) != 0)
+    return "no /etc/hosts or /etc/nsswitch.conf to cover";
+  if (unshare(CLONE_NEWNS | (name != nullptr ? CLONE_NEWUTS : 0)) != 0)
+    return std::string("unshare: ") + strerror(errno);
+  if (name != nullptr && sethostname(name, strlen(name)) != 0)
+    return std::string("sethostname: ") + strerror(errno);
+  // Nothing mounted below may ever reach the machine's own namespace.
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return std::string("mount --make-rprivate /: ") + strerror(errno);
+  put(dir.path + "/hosts", hosts);
+  put(dir.path + "/nsswitch.conf", "hosts: files\n");
+  for (const char *f : {"hosts", "nsswitch.conf"})
+    if (mount((dir.path + "/" + f).c_str(), (std::string("/etc/") + f).c_str(), nullptr, MS_BIND,
+              nullptr) != 0)
+      return std::string("bind /etc/") + f + ": " + strerror(errno);
+  return "";
 }

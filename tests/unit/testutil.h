@@ -77,9 +77,13 @@ std::string slurp(const std::string &path);
 
 bool contains(const std::string &text, const std::string &what);
 
-// Whether this machine's host name is in /etc/hosts: the manager's start-up
-// resolves it, and tests start a manager only where no DNS query can follow.
-bool ownNameInHostsFile();
+// Gives the calling thread (and the threads and children it starts later)
+// a mount namespace of its own in which /etc/hosts holds hosts and names come
+// from that file alone, and, with name, a UTS namespace with that host name:
+// the manager's start-up resolves its name, never through DNS and never from
+// the machine's own files. Returns why not ("" when done); nothing is mounted
+// when it fails.
+std::string ownHostsFile(const TempDir &dir, const std::string &hosts, const char *name = nullptr);
 
 // A clock for gmSys.now that reads fakeNow.
 extern time_t fakeNow;
