@@ -35,7 +35,7 @@ SIZES=("$@")
 [ -x "$BUILD/testbed/light/zvgm-light" ] ||
   { echo "group_scale: no light server in $BUILD (build target gmlight)" >&2; exit 1; }
 TB=$("$TBS" dir)
-trap '"$TBS" down' EXIT
+trap '"$TBS" down; rm -f "$TB.ready" "$TB.up.log"' EXIT
 trap 'echo "group_scale: interrupted" >&2; exit 130' INT TERM
 
 now() { date +%s.%N; }
@@ -74,34 +74,43 @@ not_full() {
   done
 }
 
-# Seconds from START until every server of NAMES... holds N hosts, or
-# nothing after GIVEUP intervals. Leaves the unfinished ones in PENDING.
+# Seconds from START until counter NAME has counted TARGET datagrams, or
+# "no COUNT" after GIVEUP intervals. Watching the wire leaves the servers
+# alone while they converge.
 converge() {
-  local n=$1 start=$2; shift 2
-  local deadline
-  PENDING=("$@")
-  deadline=$(awk -v s="$start" -v g=$((GIVEUP * PERIOD)) 'BEGIN { print s + g }')
-  while [ ${#PENDING[@]} -gt 0 ]; do
-    mapfile -t PENDING < <(not_full "$n" "${PENDING[@]}")
-    [ ${#PENDING[@]} -gt 0 ] || break
-    awk -v t="$(now)" -v d="$deadline" 'BEGIN { exit !(t > d) }' && return 0
+  local name=$1 target=$2 start=$3 deadline pk by
+  deadline=$(awk -v s="$start" -v g=$((GIVEUP * PERIOD)) 'BEGIN { printf "%.3f", s + g }')
+  while :; do
+    read -r pk by < <(counter "$name")
+    [ "$pk" -lt "$target" ] || break
+    if awk -v t="$(now)" -v d="$deadline" 'BEGIN { exit !(t > d) }'; then
+      echo "no $pk"; return 0
+    fi
     sleep 0.1
   done
   secs "$start" "$(now)"
 }
 
 # Counters of the group's datagrams entering the bridge: multicast
-# announcements and unicast datagrams (first-time replies, queries, answers).
+# announcements, unicast datagrams (first-time replies, queries, answers),
+# and the first-time replies alone (from the group port to the group port),
+# of all servers and of the server at address $1. A server sends one
+# first-time reply for each peer it takes into its table, so N(N-1) of them
+# mean that every table holds all N.
 count_rules() {
   sw nft -f - <<EOF
 table bridge zvscale {
   counter mcast {}
   counter ucast {}
+  counter first {}
+  counter back {}
   chain pre {
     type filter hook prerouting priority 0;
     ip daddr 224.101.101.101 udp dport 7009 counter name mcast
     ip daddr != 224.101.101.101 udp dport 7009 counter name ucast
     ip daddr != 224.101.101.101 udp sport 7009 udp dport != 7009 counter name ucast
+    ip daddr != 224.101.101.101 udp sport 7009 udp dport 7009 counter name first
+    ip saddr $1 ip daddr != 224.101.101.101 udp sport 7009 udp dport 7009 counter name back
   }
 }
 EOF
@@ -116,7 +125,7 @@ cpu_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ t += $1 } END { printf "%d",
 rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
 
 one_size() {
-  local n=$1 i names=() props started reached t0 t_conv pid
+  local n=$1 i names=() props started t0 t_all t_conv pid
   for ((i = 1; i <= n; i++)); do names+=("s$i"); done
   echo "== N=$n servers (light, keep-alive ${PERIOD} s)"
   if ! "$TBS" up --light --build "$BUILD" "${names[@]}" >"$TB.up.log" 2>&1; then
@@ -126,30 +135,39 @@ one_size() {
   # A session that lives on s2, asked about from s1.
   printf 'USER=u3\nDISPLAY=3\n' >"$TB/s2/var-opt/KORVzv/ctokens/c-scale"
   : >"$TB/s2/var-opt/KORVzv/displays/3"
-  count_rules
+  count_rules "198.51.100.$((10 + n))"
+  # All start at once; the wire is watched meanwhile.
+  rm -f "$TB.ready"
   t0=$(now)
-  for s in "${names[@]}"; do "$TBS" run "$s" "${props[@]}" >/dev/null 2>&1 & done
+  for s in "${names[@]}"; do
+    { "$TBS" run "$s" "${props[@]}" >/dev/null 2>&1 && now >>"$TB.ready"; } &
+  done
+  t_conv=$(converge first $((n * (n - 1))) "$t0")
   wait || true
+  t_all=$(sort -n "$TB.ready" 2>/dev/null | tail -1); [ -n "$t_all" ] || t_all=$(now)
   started=0
   for s in "${names[@]}"; do
     [ -f "$TB/$s/daemon.pid" ] && kill -0 "$(cat "$TB/$s/daemon.pid")" 2>/dev/null &&
       started=$((started + 1))
   done
-  echo "servers started: $started of $n in $(secs "$t0" "$(now)") s"
+  echo "servers started: $started of $n in $(secs "$t0" "$t_all") s"
   if [ "$started" != "$n" ]; then
     echo "N=$n: only $started of $n servers came up; no figures for this size"
     "$TBS" down; return 0
   fi
 
-  t_conv=$(converge "$n" "$t0" "${names[@]}")
-  if [ -z "$t_conv" ]; then
-    echo "N=$n: not converged within $GIVEUP intervals; still short of $n hosts:" \
-         "$(not_full "$n" "${names[@]}" | wc -l) servers"
+  if [ "${t_conv%% *}" = no ]; then
+    echo "N=$n: not converged within $GIVEUP intervals: ${t_conv#no } of $((n * (n - 1)))" \
+         "first-time replies; servers short of $n hosts: $(not_full "$n" "${names[@]}" | wc -l)"
     "$TBS" down; return 0
   fi
+  local short
+  short=$(not_full "$n" "${names[@]}" | wc -l)
   read -r up_pk up_by < <(counter ucast)
-  echo "convergence from the first start: ${t_conv} s = $(per "$t_conv" $PERIOD) intervals (goal: 2 at N=100)"
-  echo "first-time replies and other unicast until then: $up_pk datagrams (protocol minimum N(N-1) = $((n * (n - 1))))"
+  echo "convergence from the first start: ${t_conv} s = $(per "$t_conv" $PERIOD) intervals;" \
+       "from the last start: $(per "$(secs "$t_all" "$(awk -v a="$t0" -v c="$t_conv" 'BEGIN { printf "%.2f", a + c }')")" $PERIOD) intervals (goal: 2 at N=100)"
+  echo "first-time replies and other unicast until then: $up_pk datagrams (protocol minimum N(N-1) = $((n * (n - 1))));" \
+       "tables asked afterwards: $((n - short)) of $n hold all $n"
 
   # A quiet window: announcements only.
   pid=$(cat "$TB/s1/daemon.pid")
@@ -186,19 +204,23 @@ one_size() {
   fi
   read -r up_pk up_by < <(counter ucast)
 
-  # One server restarts: the last one.
-  local last=s$n t1 t_back
+  # One server restarts: the last one. Its table is full again when it has
+  # sent a first-time reply to each of the others.
+  local last=s$n t1 t_back b0 bb
   "$TBS" stop "$last"
   sleep "$PERIOD"
+  read -r b0 bb < <(counter back)
   t1=$(now)
   if ! "$TBS" run "$last" "${props[@]}" >/dev/null 2>&1; then
     echo "N=$n: $last did not restart; no restart figure"
   else
-    t_back=$(converge "$n" "$t1" "$last")
-    if [ -z "$t_back" ]; then
-      echo "after a restart of $last: its table did not hold all $n within $GIVEUP intervals"
+    t_back=$(converge back $((b0 + n - 1)) "$t1")
+    if [ "${t_back%% *}" = no ]; then
+      echo "after a restart of $last: its table did not hold all $n within $GIVEUP intervals" \
+           "($((${t_back#no } - b0)) of $((n - 1)) peers taken)"
     else
-      echo "after a restart of $last: its table holds all $n in ${t_back} s = $(per "$t_back" $PERIOD) intervals"
+      echo "after a restart of $last: its table holds all $n in ${t_back} s = $(per "$t_back" $PERIOD) intervals" \
+           "(asked afterwards: $([ -z "$(not_full "$n" "$last")" ] && echo full || echo 'not full'))"
     fi
   fi
   "$TBS" down
