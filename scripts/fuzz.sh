@@ -34,8 +34,10 @@ for t in "${TARGETS[@]}"; do
   log=$findings/fuzz.log
   dirs=("$corpus" "$ROOT/tests/fuzz/corpus/$t")
   [ -d "$ROOT/tests/fuzz/regressions/$t" ] && dirs+=("$ROOT/tests/fuzz/regressions/$t")
+  extra=$(awk -v t="$t" '$1 == t { $1 = ""; print }' "$ROOT/tests/fuzz/options.txt")
   rc=0
-  nice "$BUILD/tests/fuzz/${t}_fuzz" -max_total_time="$SECS" ${ZVGM_FUZZ_RUNS:+-runs=$ZVGM_FUZZ_RUNS} \
+  # shellcheck disable=SC2086
+  nice "$BUILD/tests/fuzz/${t}_fuzz" $extra -max_total_time="$SECS" ${ZVGM_FUZZ_RUNS:+-runs=$ZVGM_FUZZ_RUNS} \
     -timeout=10 -close_fd_mask=2 -print_final_stats=1 -dict="$ROOT/tests/fuzz/group.dict" \
     -artifact_prefix="$findings/" "${dirs[@]}" >"$log" 2>&1 || rc=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)

@@ -13,6 +13,7 @@ for d in "$src/corpus/$name" "$src/regressions/$name"; do
 done
 # Library log lines go nowhere (-close_fd_mask=2); libFuzzer's own output and
 # the sanitizers' reports still show.
+extra=$(awk -v t="$name" '$1 == t { $1 = ""; print }' "$src/options.txt")
 # shellcheck disable=SC2086
-exec "$bin" -max_total_time="$secs" -timeout=10 -close_fd_mask=2 -print_final_stats=1 \
+exec "$bin" $extra -max_total_time="$secs" -timeout=10 -close_fd_mask=2 -print_final_stats=1 \
   -dict="$src/group.dict" -artifact_prefix="$scratch/artifacts/" "$scratch/new" $dirs
