@@ -597,15 +597,18 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Run &r : runs) {
       if (r.error_occurred || r.iterations <= 0) continue;
       double seconds = r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
-      if (r.run_type == Run::RT_Iteration) {
-        times_[r.run_name.str()].push_back(seconds);
-        auto c = r.counters.find("lookup_per_bare");
-        if (c != r.counters.end()) pairs_[r.run_name.str()] = c->second;
-        c = r.counters.find("answers_per_bare");
-        if (c != r.counters.end()) answers_[r.run_name.str()] = c->second;
-      }
-      else if (r.aggregate_name == "median")  // when only aggregates are kept
-        medians_[r.run_name.str()] = seconds;
+      // With repetitions the median comes after the runs and wins; when only
+      // aggregates are reported it is all there is.
+      bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
+      if (r.run_type == Run::RT_Iteration) times_[r.run_name.str()].push_back(seconds);
+      if (median) medians_[r.run_name.str()] = seconds;
+      if (r.run_type != Run::RT_Iteration && !median) continue;
+      auto c = r.counters.find("lookup_per_bare");
+      if (c != r.counters.end()) pairs_[r.run_name.str()] = c->second;
+      c = r.counters.find("answers_per_bare");
+      if (c != r.counters.end()) answers_[r.run_name.str()] = c->second;
+      c = r.counters.find("wakeups_per_interval");
+      if (c != r.counters.end()) wakeups_[r.run_name.str()] = c->second;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -635,13 +638,17 @@ class RatioReporter : public benchmark::ConsoleReporter {
         printf("  %-42s %-42s %6.2fx  %s\n", "responder vs bare responder, answers/s",
                name.c_str(), it->second, "keep about 0.9");
     }
+    for (const auto &w : wakeups_)
+      printf("  %-42s %-42s %6.2f   %s\n", "idle manager, wake-ups per interval", w.first.c_str(),
+             w.second, "1: the refresh alone");
   }
 
  private:
   std::map<std::string, std::vector<double>> times_;
   std::map<std::string, double> medians_;
-  std::map<std::string, double> pairs_;    // lookup_per_bare, last repetition
-  std::map<std::string, double> answers_;  // answers_per_bare, last repetition
+  std::map<std::string, double> pairs_;    // lookup_per_bare (median)
+  std::map<std::string, double> answers_;  // answers_per_bare (median)
+  std::map<std::string, double> wakeups_;  // wakeups_per_interval
 
   double median(const std::string &name) {
     auto m = medians_.find(name);
