@@ -416,7 +416,12 @@ void serve() {
     std::stringstream s(l);
     for (std::string word; s >> word;) w.push_back(word);
     if (w.empty()) w.push_back("");
-    if (w[0] == "quit") exit(0);
+    if (w[0] == "quit") {
+      // At once, as the daemon's System.exit: no destructors run under the
+      // manager thread, which is still using the library.
+      fflush(stdout);
+      _exit(0);
+    }
     std::vector<std::string> r;
     try {
       command(w, r);
