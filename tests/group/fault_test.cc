@@ -275,6 +275,10 @@ TEST(Fault, DeadPeerAndItsReturn) {
       Testbed::waitFor([&] { return holds(alpha, names, {"bravo"}, 1); }, 4 * kPeriod * 1000));
   figure("seconds until the restarted peer is trusted and heard again: %.1f", since(back));
   EXPECT_EQ(named(tb, lookups(alpha, 1, "c-bravo")[0].answer, names), "bravo");
+  // Its terminals are found again too (the light server answers for them).
+  EXPECT_EQ(tb.daemon("bravo")->ask("attach t-bravo"), std::vector<std::string>{"attached t-bravo"});
+  EXPECT_EQ(alpha.ask("primary t-bravo -", 20000),
+            std::vector<std::string>{"primary " + hexAddr(tb.ip("bravo"))});
 }
 
 // charlie's switch port down for four periods: each side stops choosing the
