@@ -625,8 +625,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
       // With repetitions the median comes after the runs and wins; when only
       // aggregates are reported it is all there is.
       bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-      if (r.run_type == Run::RT_Iteration) times_[r.run_name.str()].push_back(seconds);
-      if (median) medians_[r.run_name.str()] = seconds;
+      double cpu = r.GetAdjustedCPUTime() / benchmark::GetTimeUnitMultiplier(r.time_unit);
+      if (r.run_type == Run::RT_Iteration) {
+        times_[r.run_name.str()].push_back(seconds);
+        cpuTimes_[r.run_name.str()].push_back(cpu);
+      }
+      if (median) {
+        medians_[r.run_name.str()] = seconds;
+        cpuMedians_[r.run_name.str()] = cpu;
+      }
       if (r.run_type != Run::RT_Iteration && !median) continue;
       auto c = r.counters.find("lookup_per_bare");
       if (c != r.counters.end()) pairs_[r.run_name.str()] = c->second;
@@ -673,24 +680,28 @@ class RatioReporter : public benchmark::ConsoleReporter {
  private:
   std::map<std::string, std::vector<double>> times_;
   std::map<std::string, double> medians_;
+  std::map<std::string, std::vector<double>> cpuTimes_;
+  std::map<std::string, double> cpuMedians_;
   std::map<std::string, double> pairs_;    // lookup_per_bare (median)
   std::map<std::string, double> answers_;  // answers_per_bare (median)
   std::map<std::string, double> wakeups_;  // wakeups_per_interval
 
-  double median(const std::string &name) {
-    auto m = medians_.find(name);
-    if (m != medians_.end()) return m->second;
-    auto it = times_.find(name);
-    if (it == times_.end() || it->second.empty()) return -1;
+  double median(const std::string &name, bool cpu) {
+    auto &meds = cpu ? cpuMedians_ : medians_;
+    auto &all = cpu ? cpuTimes_ : times_;
+    auto m = meds.find(name);
+    if (m != meds.end()) return m->second;
+    auto it = all.find(name);
+    if (it == all.end() || it->second.empty()) return -1;
     std::vector<double> v = it->second;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
   }
-  // Speed ratios (bytes > 0) are base time / candidate time; time ratios
-  // candidate time / base time.
+  // Speed ratios (bytes > 0) are base time / candidate time, in CPU time,
+  // as a digest only computes; time ratios candidate / base in real time.
   void ratio(const char *what, const std::string &base, const std::string &cand,
              int bytes, const char *goal) {
-    double tb = median(base), tc = median(cand);
+    double tb = median(base, bytes > 0), tc = median(cand, bytes > 0);
     if (tb <= 0 || tc <= 0) return;
     double r = bytes > 0 ? tb / tc : tc / tb;
     printf("  %-44s %-42s %6.2fx  %s\n", what, cand.c_str(), r, goal);
