@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <sstream>
+#include <type_traits>
 
 #include "commands.h"
 #include "placement/placement.h"
@@ -35,29 +36,52 @@ struct Answer {
   queryReply r{};  // time already brought to the local clock
   double ms = 0;   // from the first transmission to the reply
 };
-std::vector<Answer> *answers;  // the running lookup's, for the hook
-Clock::time_point sentAt;
-const queryKind *askBase;      // tokenKind or termKind
-queryKind askKind;             // askBase with the hook below
+
+// A run of the library's engine with what the hook below keeps beside it.
+// The engine hands the hook the queryRun, which is this record's first
+// member, so the hook finds the rest from it without any file-level state.
+struct KeptRun {
+  queryRun run;                // first: the hook's run pointer is this record
+  queryKind kind;              // base with the hook below
+  const queryKind *base;       // tokenKind or termKind
+  std::vector<Answer> *answers;
+  Clock::time_point sentAt;
+};
+static_assert(std::is_standard_layout_v<KeptRun>);
 
 int takeAndKeep(queryRun *run, hostifreply *e, queryReply *r, int8_t *state) {
-  int took = askBase->take(run, e, r, state);
+  KeptRun *k = reinterpret_cast<KeptRun *>(run);
+  int took = k->base->take(run, e, r, state);
   size_t ix = (size_t)(e - run->tab);
-  if (took && e->state == -2 && answers != nullptr && ix < answers->size()) {
-    Answer &a = (*answers)[ix];
+  if (took && e->state == -2 && ix < k->answers->size()) {
+    Answer &a = (*k->answers)[ix];
     a.got = true;
     a.r = *r;
     a.r.ctoken = nullptr;  // points into the receive buffer
-    a.ms = std::chrono::duration<double, std::milli>(Clock::now() - sentAt).count();
+    a.ms = std::chrono::duration<double, std::milli>(Clock::now() - k->sentAt).count();
   }
   return took;
 }
 
-void useKind(const queryKind &base) {
-  askBase = &base;
-  askKind = base;
-  askKind.take = takeAndKeep;
-  askKind.listLine = nullptr;
+// Readies k to ask for key among tab's count entries, keeping every answer
+// in got (count long).
+void startRun(KeptRun *k, const queryKind &base, const std::string &key,
+              const std::string &ctoken, hostifreply *tab, int count, uint32_t *target,
+              std::vector<Answer> *got) {
+  memset(&k->run, 0, sizeof k->run);
+  k->base = &base;
+  k->kind = base;
+  k->kind.take = takeAndKeep;
+  k->kind.listLine = nullptr;
+  k->answers = got;
+  k->run.kind = &k->kind;
+  k->run.key = key.c_str();
+  k->run.ctoken = ctoken.c_str();
+  k->run.tab = tab;
+  k->run.querycnt = count;
+  k->run.expect = count;
+  k->run.target = target;
+  k->sentAt = Clock::now();
 }
 
 // A token or terminal id travels as one value of a query line.
@@ -165,68 +189,17 @@ int runLookup(const Options &o, const std::string &ctoken, const std::string &it
     return kExitNothing;
   }
 
-  int fd = openSocket(&err);
-  if (fd < 0) {
-    fail(err);
+  // The library's own schedule and write-back, as a server's lookup runs them.
+  std::vector<Answer> got((size_t)count);
+  uint32_t target = 0;
+  KeptRun k;
+  startRun(&k, tokenKind, itoken, ctoken, tab.data(), count, &target, &got);
+  if (queryReap(&k.run, kPasses) < 0) {
+    fail("cannot open a UDP socket for the lookup (see above)");
     return kExitError;
   }
-  std::vector<Answer> got((size_t)count);
-  answers = &got;
-  useKind(tokenKind);
-  uint32_t target = 0;
-  queryRun run;
-  memset(&run, 0, sizeof run);
-  run.kind = &askKind;
-  run.key = itoken.c_str();
-  run.ctoken = ctoken.c_str();
-  run.tab = tab.data();
-  run.querycnt = count;
-  run.expect = count;
-  run.target = &target;
-  // The library's schedule: a pass a second to every entry still silent,
-  // except that an interface silent in its last query gets one transmission.
-  sentAt = Clock::now();
-  for (int pass = 0; pass < kPasses && run.expect > 0; pass++) {
-    for (int i = 0; i < count; i++) {
-      hostifreply *e = &tab[(size_t)i];
-      if (e->state != -2) continue;
-      if (pass > 0 && e->tqTimedout != 0) continue;
-      tokenQuery(fd, ctoken.c_str(), itoken.c_str(), e->ifAddr, i);
-    }
-    auto windowEnd = Clock::now() + std::chrono::seconds(1);
-    while (run.expect > 0) {
-      int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(windowEnd - Clock::now()).count();
-      if (left <= 0) break;
-      struct pollfd p = {fd, POLLIN, 0};
-      if (poll(&p, 1, left) <= 0) continue;
-      char text[GM_REPLYMAX + 1];
-      ssize_t n = recv(fd, text, GM_REPLYMAX, 0);
-      if (n < 0) continue;
-      text[n] = '\0';
-      queryHandleReply(&run, text);
-    }
-    int silentOnce = 0;
-    for (const hostifreply &e : tab) silentOnce += e.state == -2 && e.tqTimedout != 0;
-    if (run.expect == silentOnce) break;
-  }
-  close(fd);
-  answers = nullptr;
-
-  // What the lookup teaches the table, as the library writes it back.
+  queryWriteBack(&tokenKind, tab.data(), count);
   time_t now = gmSys.now();
-  for (size_t i = 0; i < tab.size(); i++) {
-    host *h = hostList[tab[i].hostix];
-    if (got[i].got) {
-      if (got[i].r.load >= 0) h->load = got[i].r.load;
-      if (got[i].r.sessions >= 0) h->sessions = got[i].r.sessions;
-      if (got[i].r.idles >= 0) h->idles = got[i].r.idles;
-    }
-    for (int j = 0; j < h->numifs; j++)
-      if (h->hostifs[j].myAddr.sin_addr.s_addr == tab[i].ifAddr) {
-        h->hostifs[j].tqTimedout = got[i].got ? 0 : 1;
-        break;
-      }
-  }
 
   std::string choice, reason;
   uint32_t chosen = target;
@@ -366,9 +339,9 @@ int runAsk(const Options &o, const std::string &server, const std::vector<std::s
     addSignature(q);
   } else if (kind == "server") {
     if (what.size() > 2) return usage("server takes at most a sequence number");
-    long seq = what.size() > 1 ? strtol(what[1].c_str(), nullptr, 10) : 1;
+    int seq = what.size() > 1 ? strtol32(what[1].c_str(), 10) : 1;
     // Server queries go unsigned: no responder looks for a trailer on them.
-    snprintf(q, sizeof q, "serverQ=%ld\n", seq);
+    snprintf(q, sizeof q, GM_SERVERQ_FMT, seq);
   } else {
     return usage("unknown query kind '" + kind + "'");
   }
@@ -436,21 +409,11 @@ int runAsk(const Options &o, const std::string &server, const std::vector<std::s
   // verdict is shown above, so the reader sees the text as unsigned.
   resetSignature();
   std::vector<Answer> got(1);
-  answers = &got;
-  useKind(kind == "token" ? tokenKind : termKind);
   uint32_t target = 0;
-  queryRun run;
-  memset(&run, 0, sizeof run);
-  run.kind = &askKind;
-  run.key = key.c_str();
-  run.ctoken = ctoken.c_str();
-  run.tab = &entry;
-  run.querycnt = 1;
-  run.expect = 1;
-  run.target = &target;
-  sentAt = t0;
-  int ix = queryHandleReply(&run, text);
-  answers = nullptr;
+  KeptRun k;
+  startRun(&k, kind == "token" ? tokenKind : termKind, key, ctoken, &entry, 1, &target, &got);
+  k.sentAt = t0;
+  int ix = queryHandleReply(&k.run, text);
   if (ix != 0) {
     fail("the reply does not answer this query (other kind, token, index or missing keys)");
     return kExitNothing;

@@ -153,7 +153,7 @@ extern GM_API const char *sha1magic;
 extern GM_API char inbuf[GM_BUFSIZE];    /* receive buffer of the group socket */
 extern GM_API char bcastbuf[GM_BUFSIZE]; /* the local host's announcement */
 extern GM_API ZV_MUTEX_T gmLock;         /* the group table and bcastbuf */
-extern GM_API ZV_MUTEX_T sigLock;        /* the secret's scratch room and SHA-1 */
+extern GM_API ZV_MUTEX_T sigLock;        /* no longer taken: signing needs no lock */
 extern GM_API void *GMenv;               /* JNIEnv of the manager thread */
 
 /* ---- Java natives (declared when <jni.h> was included first) --------- */

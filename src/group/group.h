@@ -136,6 +136,8 @@ int chkSignature(char *buf);
 /* Drops the loaded secret, switching signing off again. Only the unit tests
  * call it, to load several secrets in one process; the manager never does. */
 void resetSignature(void);
+/* Non-zero when a secret is loaded: outgoing texts get a trailer. */
+int signatureLoaded(void);
 
 #define GM_SIGLEN 46 /* "#sig=", 40 hex digits, "\n" */
 

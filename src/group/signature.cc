@@ -121,6 +121,8 @@ void resetSignature(void) {
   keyend = 0;
 }
 
+int signatureLoaded(void) { return sigbuf != nullptr ? 1 : 0; }
+
 void addSignature(char *buf) {
   if (sigbuf == nullptr) return;
   size_t len = strlen(buf);

@@ -260,11 +260,9 @@ extern "C" hostifreply *queryBuildTable(const queryKind *k, uint32_t client,
   return tab;
 }
 
-namespace {
-
-// Under gmLock: the answered counts and every interface's time-out mark go
-// back to the hosts now in the entries' slots.
-void writeBack(const queryKind *k, const hostifreply *tab, int count) {
+// What a lookup learnt goes back to the group table once it is over.
+extern "C" void queryWriteBack(const queryKind *k, const hostifreply *tab,
+                               int count) {
   ZV_MUTEX_LOCK(&gmLock);
   for (int i = 0; i < count; i++) {
     const hostifreply *e = &tab[i];
@@ -288,9 +286,8 @@ void writeBack(const queryKind *k, const hostifreply *tab, int count) {
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
-// Sends up to numretries passes, each followed by a window of about a
-// second, and ends early once every entry has answered.
-int reap(queryRun *run, int numretries) {
+// The one schedule of every lookup, the operator's command's too.
+extern "C" int queryReap(queryRun *run, int numretries) {
   const queryKind *k = run->kind;
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
@@ -362,8 +359,6 @@ int reap(queryRun *run, int numretries) {
   }
   return 0;
 }
-
-}  // namespace
 
 extern "C" {
 
@@ -520,7 +515,7 @@ int tokenReap(const char *ctoken, const char *itoken, int querycnt,
   run.target = target;
   run.buf = buf;
   run.buflen = buflen;
-  return reap(&run, numretries);
+  return queryReap(&run, numretries);
 }
 
 int termReap(const char *term, int querycnt, uint32_t *target,
@@ -532,7 +527,7 @@ int termReap(const char *term, int querycnt, uint32_t *target,
   run.tab = hostifrep;
   run.querycnt = querycnt;
   run.target = target;
-  return reap(&run, numretries);
+  return queryReap(&run, numretries);
 }
 
 // A token or terminal id travels as one value of a query line: a blank or a
@@ -566,7 +561,7 @@ int collectSessions(const char *ctoken, const char *itoken, const char *ip,
   if (tab == nullptr) return -1;
   int rc = tokenReap(ctoken, itoken, count, target, buf, buflen, tab,
                      numretries);
-  writeBack(&tokenKind, tab, count);
+  queryWriteBack(&tokenKind, tab, count);
   free(tab);
   return rc;
 }
@@ -587,7 +582,7 @@ int doTermQs(const char *term, const char *ip, int numretries,
   hostifreply *tab = queryBuildTable(&termKind, client, &count);
   if (tab == nullptr) return -1;
   int rc = termReap(term, count, target, tab, numretries);
-  writeBack(&termKind, tab, count);
+  queryWriteBack(&termKind, tab, count);
   free(tab);
   return rc;
 }

@@ -38,6 +38,20 @@
  * Pairs are blank separated and split by mkKeyPairs, so no value may hold a
  * blank, a newline or "=". The trailer is there whenever a secret is loaded.
  * A querier reads at most GM_REPLYMAX bytes of a reply.
+ *
+ * Server query, which anyone (a terminal, an operator) may send to gmport,
+ * and its reply, sent back to the query's source address and port:
+ *
+ *   serverQ=<seq>\n
+ *   serverR=<addr> port=<port> seq=<seq>\n
+ *
+ *   seq    the asker's number, decimal, echoed; 0 when it is not one
+ *   addr   the responder's address on the asker's network, "%08x" of its
+ *          value in host order: 10.0.0.1 travels as 0a000001
+ *   port   the responder's gmport
+ *
+ * Neither carries a trailer: the responder answers signed and unsigned
+ * server queries alike and never signs the reply.
  */
 #define GM_TOKENQ_FMT "tokenQ=%s at=%x hostix=%d ctoken=%s\n"
 #define GM_TOKENR_FMT \
@@ -45,6 +59,8 @@
 #define GM_TOKENR_CTOKEN_FMT " ctoken=%s\n" /* replaces the newline above */
 #define GM_TERMQ_FMT "termQ=%s at=%x hostix=%d\n"
 #define GM_TERMR_FMT "termR=%s at=%s hostix=%s has=%d\n"
+#define GM_SERVERQ_FMT "serverQ=%d\n"
+#define GM_SERVERR_FMT "serverR=%08x port=%d seq=%d\n"
 
 #define GM_TOKENQ_BUF 256 /* token query, trailer included */
 #define GM_TOKENR_BUF 512 /* token reply, trailer included */
@@ -139,6 +155,17 @@ hostifreply *queryBuildTable(const queryKind *k, uint32_t client, int *count);
  * signature check, the kind and key checks, the matching and the entry's
  * update. Returns the entry's index, or -1 when the reply was ignored. */
 int queryHandleReply(queryRun *run, char *text);
+
+/* Sends up to numretries passes over the entries still silent, each
+ * followed by a window of about a second, and reaps the replies; ends early
+ * once every entry has answered. An entry silent in its previous lookup
+ * (tqTimedout) gets the first pass only. Afterwards every silent entry is
+ * marked timed out. Returns 0, or -1 when no socket could be had. */
+int queryReap(queryRun *run, int numretries);
+
+/* Under gmLock: the answered counts and every interface's time-out mark go
+ * back to the hosts now in the entries' slots. */
+void queryWriteBack(const queryKind *k, const hostifreply *tab, int count);
 
 #ifdef __cplusplus
 }

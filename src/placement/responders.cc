@@ -198,7 +198,7 @@ void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
       seq = strtol32(vals[i], 10);
 
   char text[kServerRBuf];
-  snprintf(text, sizeof text, "serverR=%08x port=%d seq=%d\n",
+  snprintf(text, sizeof text, GM_SERVERR_FMT,
            ntohl(reply.sin_addr.s_addr), params.gmport, seq);
   sendReply(sock, from, text, "serverQMessage: sent %d bytes to %s: %s",
             "serverQMessage:sendto");
