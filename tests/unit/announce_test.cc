@@ -1,14 +1,12 @@
-// announce_test.cc - the host announcement: the exact text of the local
-// host's announcement, its round trip into a peer's table, the table rules,
-// odd values read and clamped, and the rejection of what makes no record.
+// announce_test.cc - the exact announcement text, its round trip into a
+// peer's table, the table rules, odd values clamped and what makes no record
+// (random damage against the table's invariants is announce_fuzz's part).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <random>
 #include <string>
 
 #include "testutil.h"
@@ -179,35 +177,6 @@ TEST_F(Announce, BadInputIsRejectedOrTrimmed) {
   EXPECT_EQ(h->name + (" " + std::to_string(h->numifs)) + h->hostifs[0].name + " " + std::to_string(q->numifs) +
                 q->hostifs[0].name + std::to_string(q->sessions),
             name.substr(0, 63) + " 1" + ifname.substr(0, 15) + " 1a-1");
-
-  // Random damage to a good announcement never breaks the table.
-  std::string base = peer("peer", " flags=7 cpus=4 clock=3000 load=1.5");
-  const char alphabet[] = "=\n -0123456789abcxyz#hostinterface";
-  std::mt19937 rng(7);
-  for (int round = 0; round < 3000; round++) {
-    std::string t = base;
-    for (int e = 0, edits = 1 + (int)(rng() % 6); e < edits; e++) {
-      size_t pos = rng() % (t.size() + 1);
-      char c = alphabet[rng() % (sizeof alphabet - 1)];
-      switch (rng() % 4) {
-        case 0: t.erase(std::min(pos, t.size()), 1 + rng() % 12); break;
-        case 1: t.insert(pos, 1, c); break;
-        case 2: if (pos < t.size()) t[pos] = c; break;
-        default: t.insert(pos, t.substr(rng() % t.size(), rng() % 80));
-      }
-    }
-    receive(t.substr(0, GM_BUFSIZE - 1), (int)(rng() % 2));
-  }
-  EXPECT_EQ(hostList[0], &myhost);
-  EXPECT_GT(numhosts, 10);
-  for (int k = 1; k < numhosts; k++) {  // what no stored record may ever break
-    const host *h = hostList[k];
-    EXPECT_TRUE(h->name[0] != '\0' && strnlen(h->name, sizeof h->name) < sizeof h->name);
-    EXPECT_TRUE(h->numifs >= 0 && h->numifs <= MAXFDS && (h->hostifs == nullptr) == (h->numifs == 0));
-    EXPECT_TRUE(h->numcpus >= 0 && h->numcpus <= 16384 && h->meanclock >= 0 && h->meanclock <= 100000 &&
-                h->period >= 0 && h->load >= -1.0f && h->load <= 1e6f && h->sessions >= -1 && h->idles >= -1);
-    for (int i = 0; i < h->numifs; i++) EXPECT_LT(strnlen(h->hostifs[i].name, 16), 16u);
-  }
 }
 
 }  // namespace

@@ -35,25 +35,20 @@ std::string trailer(const std::string &bytes) {
 using Signature = GroupTest;
 
 TEST_F(Signature, SignsChecksAndCuts) {
-  // Without a secret: nothing is added, unsigned is trusted, signed is not.
+  // Without a secret (nothing added, unsigned trusted, signed not but cut),
+  // unsigned with one, and a '#' that begins no trailer: signature_fuzz and
+  // tokenq_fuzz check those against any text.
   std::string cut;
-  EXPECT_TRUE(sign(kMsg) == kMsg && check(kMsg) == 1);
-  EXPECT_TRUE(check(kMsg + trailer(kMsg), &cut) == 0 && cut == kMsg);
-
   loadSecret("s3cret\n");  // the newline is part of the secret
   std::string s = sign(kMsg), bad = s, upper = s;
   EXPECT_EQ(s, kMsg + trailer("s3cret\n" + kMsg));
   EXPECT_TRUE(check(s, &cut) == 1 && cut == kMsg);
-  EXPECT_EQ(check(kMsg), 0);  // unsigned, while a secret is loaded
   bad[3] ^= 1;  // tampered; a trailer in upper case is still good
   for (size_t i = kMsg.size() + 5; i < upper.size(); i++) upper[i] = (char)toupper(upper[i]);
   EXPECT_TRUE(check(bad) == 0 && check(upper) == 1);
   // Short trailers are read only to their end.
   for (std::string tail : {std::string("#si"), std::string("#sig="), s.substr(kMsg.size(), 44)})
     EXPECT_EQ(check(kMsg + tail), 0) << tail;
-  // A '#' of the message that begins no trailer is passed over.
-  std::string hashes = "termQ=a#b c=#si #\n";
-  EXPECT_TRUE(check(sign(hashes), &cut) == 1 && cut == hashes);
   loadSecret("");  // an empty file is a secret of length 0
   EXPECT_EQ(sign(kMsg), kMsg + trailer(kMsg));
 }
