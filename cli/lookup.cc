@@ -90,11 +90,10 @@ bool sendable(const std::string &what, const std::string &id, size_t max, std::s
     *err = what + " longer than " + std::to_string(max) + " characters";
     return false;
   }
-  for (unsigned char c : id)
-    if (c <= ' ' || c == '=' || c == '#' || c == 127) {
-      *err = what + " '" + id + "' holds a blank, '=' or '#' and cannot travel in a query";
-      return false;
-    }
+  if (!querySendable(id.c_str())) {
+    *err = what + " '" + id + "' holds a blank, a newline or '=' and cannot travel in a query";
+    return false;
+  }
   return true;
 }
 

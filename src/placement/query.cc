@@ -535,15 +535,19 @@ int termReap(const char *term, int querycnt, uint32_t *target,
 // value, and so would ask something else than was meant. Such an id is not
 // sent at all. Anything else is carried as it is, "#" too: only "#sig="
 // starts a trailer, and that cannot appear without an "=".
-static bool sendable(const char *what, const char *id) {
+int querySendable(const char *id) {
   for (const char *p = id; *p != '\0'; p++)
     if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' ||
-        *p == '\f' || *p == '=') {
-      log_error(0, 0, "%s: cannot ask for '%.64s': it holds a blank, a newline or '='\n",
-                what, id);
-      return false;
-    }
-  return true;
+        *p == '\f' || *p == '=')
+      return 0;
+  return 1;
+}
+
+static bool sendable(const char *what, const char *id) {
+  if (querySendable(id)) return true;
+  log_error(0, 0, "%s: cannot ask for '%.64s': it holds a blank, a newline or '='\n",
+            what, id);
+  return false;
 }
 
 int collectSessions(const char *ctoken, const char *itoken, const char *ip,

@@ -156,6 +156,10 @@ hostifreply *queryBuildTable(const queryKind *k, uint32_t client, int *count);
  * update. Returns the entry's index, or -1 when the reply was ignored. */
 int queryHandleReply(queryRun *run, char *text);
 
+/* 1 when a token or terminal id can travel as one value of a query line:
+ * no blank, newline or '=' in it (a '#' alone starts no trailer). */
+int querySendable(const char *id);
+
 /* Sends up to numretries passes over the entries still silent, each
  * followed by a window of about a second, and reaps the replies; ends early
  * once every entry has answered. An entry silent in its previous lookup
