@@ -13,6 +13,13 @@
 #include <string>
 #include <vector>
 
+// Skips the calling test, with the reason, where the testbed cannot run.
+#define REQUIRE_TESTBED()                                    \
+  do {                                                       \
+    std::string why_ = tb::Testbed::unavailable();           \
+    if (!why_.empty()) GTEST_SKIP() << why_;                 \
+  } while (0)
+
 namespace tb {
 
 // A child process with its standard output on a pipe (and, when asked, its

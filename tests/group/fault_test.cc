@@ -23,8 +23,7 @@ const std::string kSecret = "fault group secret\n";
 
 #define REQUIRE_LIGHT_TESTBED()                                                \
   do {                                                                         \
-    std::string why = Testbed::unavailable();                                  \
-    if (!why.empty()) GTEST_SKIP() << why;                                     \
+    REQUIRE_TESTBED();                                                         \
     if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built"; \
   } while (0)
 

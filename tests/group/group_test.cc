@@ -20,12 +20,6 @@ namespace {
 const int kPeriod = 2;  // keep-alive interval of every daemon here
 const std::vector<std::string> kThree{"alpha", "bravo", "charlie"};
 
-#define REQUIRE_TESTBED()                                                      \
-  do {                                                                         \
-    std::string why = Testbed::unavailable();                                  \
-    if (!why.empty()) GTEST_SKIP() << why;                                     \
-  } while (0)
-
 std::vector<std::string> props(bool multicast, std::vector<std::string> more = {}) {
   more.push_back("gmKeepAliveInterval=" + std::to_string(kPeriod));
   more.push_back(std::string("enableMulticast=") + (multicast ? "true" : "false"));

@@ -24,12 +24,6 @@ const int kPeriod = 2;  // keep-alive interval of every daemon here
 const std::string kClient = "203.0.113.99";  // a terminal on the nimbar subnet
 const std::string kSecret = "placement group secret\n";
 
-#define REQUIRE_TESTBED()                                                      \
-  do {                                                                         \
-    std::string why = Testbed::unavailable();                                  \
-    if (!why.empty()) GTEST_SKIP() << why;                                     \
-  } while (0)
-
 // The servers: alpha asks and balances load, bravo serves LAN clients too,
 // charlie is offline, delta holds another secret and so is not trusted.
 const std::vector<std::string> kServers{"alpha", "bravo", "charlie", "delta"};

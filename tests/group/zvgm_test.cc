@@ -24,12 +24,6 @@ namespace {
 const int kPeriod = 2;  // keep-alive interval of every daemon here
 const std::string kSecret = "operator test secret\n";
 
-#define REQUIRE_TESTBED()                                                      \
-  do {                                                                         \
-    std::string why = Testbed::unavailable();                                  \
-    if (!why.empty()) GTEST_SKIP() << why;                                     \
-  } while (0)
-
 struct Outcome {
   int status = -1;  // exit status, -1 when it did not end normally
   std::string out;
