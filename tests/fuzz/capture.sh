@@ -67,7 +67,7 @@ put() {
   local f
   f=$(mktemp)
   echo "$2$3" | xxd -r -p >"$f"
-  mv "$f" "$CORPUS/$1/$(sha1sum <"$f" | cut -c1-40)"
+  mv "$f" "$CORPUS/$1/$(sha1sum <"$f" | cut -c1-40).input"
 }
 n=0
 while read -r src hex; do
