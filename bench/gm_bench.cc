@@ -266,6 +266,7 @@ void BM_TokenResponder(benchmark::State &state) {
   size_t qlen = strlen(query);
   char reply[GM_TOKENR_BUF];
   QuietLog quiet;
+  installResponders();  // as groupManager does before its loop
   auto library = [&] {
     memcpy(inbuf, query, qlen + 1);
     dispatchGroupMessage(resp, &from, inbuf, (int)qlen);
@@ -498,7 +499,7 @@ void BM_TokenLookup(benchmark::State &state) {
   auto lookup = [&] {
     list[0] = '\0';
     uint32_t target = 0;
-    int rc = collectSessions("ct1", "it1", "", 5, &target, list, sizeof list);
+    int rc = collectSessions("ct1", "it1", "", GM_LOOKUP_PASSES, &target, list, sizeof list);
     benchmark::DoNotOptimize(rc);
   };
   using clock = std::chrono::steady_clock;
@@ -584,9 +585,9 @@ void BM_IdleManagerWakeups(benchmark::State &state) {
       gm_params p = {};
       p.enableGM = group ? 1 : 0;
       p.use_multicast = 1;
-      p.mcaddr = "224.101.101.101";
+      p.mcaddr = GM_DEFAULT_GROUP;
       p.keepAliveInterval = 1;
-      p.gmport = 7009;
+      p.gmport = GM_DEFAULT_PORT;
       p.sigfile = "";
       char err[128];
       groupManager(p, err);

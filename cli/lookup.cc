@@ -23,7 +23,7 @@ namespace zvgm {
 
 namespace {
 
-constexpr int kPasses = 5;        // sending passes, as the server choice makes
+constexpr int kPasses = GM_LOOKUP_PASSES;  // sending passes, as the server choice makes
 constexpr double kAskWait = 3.0;  // seconds `ask` waits for its reply
 constexpr double kLookupListen = 30.0;
 

@@ -18,8 +18,8 @@ namespace zvgm {
 enum { kExitOk = 0, kExitNothing = 1, kExitError = 2 };
 
 struct Options {
-  int port = 7009;
-  std::string group = "224.101.101.101";  // joined unless broadcast is set
+  int port = GM_DEFAULT_PORT;
+  std::string group = GM_DEFAULT_GROUP;  // joined unless broadcast is set
   bool broadcast = false;
   std::string secret;  // file; "" for none
   double wait = -1;    // seconds; -1: the command's default

@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include "group/defaults.h"
+
 namespace tb {
 namespace {
 
@@ -435,10 +437,10 @@ int Testbed::run(const std::string &name, const std::vector<std::string> &argv) 
 }
 
 std::unique_ptr<Observer> Testbed::observe(int seconds, bool group) {
-  std::vector<std::string> argv{kScript, "exec", "obs", kUdp, "recv", "7009",
-                                std::to_string(seconds)};
+  std::vector<std::string> argv{kScript, "exec", "obs", kUdp, "recv",
+                                std::to_string(GM_DEFAULT_PORT), std::to_string(seconds)};
   if (group) {
-    argv.push_back("224.101.101.101");
+    argv.push_back(GM_DEFAULT_GROUP);
     argv.push_back("198.51.100.250");
     if (eth1_) argv.push_back("203.0.113.250");
   }
@@ -453,7 +455,9 @@ std::unique_ptr<Observer> Testbed::observe(int seconds, bool group) {
 
 std::vector<Datagram> Testbed::ask(const std::string &from, const std::string &dest,
                                    const std::string &text, int ms) {
-  Child c({kScript, "exec", from, kUdp, "ask", dest, "7009", text, std::to_string(ms)}, false,
+  Child c({kScript, "exec", from, kUdp, "ask", dest, std::to_string(GM_DEFAULT_PORT), text,
+           std::to_string(ms)},
+          false,
           logs_ + "/ask.err");
   return readDatagrams(c, ms + 10000);
 }

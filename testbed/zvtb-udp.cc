@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "../src/group/defaults.h"
+
 namespace {
 
 int usage() {
@@ -32,7 +34,7 @@ bool parse(const char *s, in_addr *a) { return inet_pton(AF_INET, s, a) == 1; }
 bool allowed_target(in_addr a) {
   uint32_t h = ntohl(a.s_addr);
   return (h >> 8) == 0xc63364 /* 198.51.100/24 */ || (h >> 8) == 0xcb0071 /* 203.0.113/24 */ ||
-         h == 0xe0656565 /* 224.101.101.101 */ || (h >> 24) == 127;
+         a.s_addr == inet_addr(GM_DEFAULT_GROUP) || (h >> 24) == 127;
 }
 
 long now_ms() {

@@ -1,5 +1,6 @@
 /* bridge.h - the one call from the group manager into its daemon, and the
- * conversion of the manager's texts into Java strings. */
+ * conversion of the manager's texts into Java strings (modifiedUtf8 needs no
+ * JVM and is there in every build). */
 #ifndef ZVGM_BRIDGE_H
 #define ZVGM_BRIDGE_H
 
@@ -10,7 +11,7 @@ extern "C" {
 #endif
 
 /* The daemon's answer whether term is attached here; 0 when the call fails.
- * Manager thread only. */
+ * The start-up native installs it as gmTerminalHere. Manager thread only. */
 int gotTerminal(const char *term);
 /* 1 after describing and clearing a pending exception on GMenv, else 0. */
 int exception(void);

@@ -1,11 +1,12 @@
 // startup.cc - the start-up native: imports the daemon's settings from its
 // Configuration class, keeps the manager thread's Java environment for the
-// terminal callback, and gives the calling thread to the group manager.
+// terminal callback and installs that callback, and gives the calling thread
+// to the group manager.
 #include <jni.h>
 
 #include "bridge/bridge.h"
 #include "gm.h"
-#include "group/group.h"
+#include "placement/placement.h"
 
 namespace {
 
@@ -73,18 +74,19 @@ JNIEXPORT jstring JNICALL GM_JNI(groupManager)(JNIEnv *env, jclass) {
   jclass cls = env->FindClass(configClass);
   if (cls == nullptr) cleared(env);
   GMenv = env;
+  gmTerminalHere = gotTerminal;
 
   // Without the class or its switch the group stays off: a daemon that cannot
   // say whether it wants group networking must not start sending to every
   // interface it has. Status lines and local answers still work.
   gm_params gmp = {};
-  gmp.gmport = 7009;
-  gmp.keepAliveInterval = 20;
+  gmp.gmport = GM_DEFAULT_PORT;
+  gmp.keepAliveInterval = GM_DEFAULT_KEEPALIVE;
   gmp.LANallowed = 0;
   gmp.use_multicast = 1;
   gmp.enableGM = 0;
-  gmp.mcaddr = "224.101.101.101";
-  gmp.mcTTL = 1;
+  gmp.mcaddr = GM_DEFAULT_GROUP;
+  gmp.mcTTL = GM_DEFAULT_TTL;
   gmp.use_lb = 0;
   gmp.debug = 0;
   gmp.sigfile = "";

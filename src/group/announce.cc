@@ -2,58 +2,22 @@
 // makes itself known to its peers. Writes the local host's announcement and
 // takes a peer's announcement into the group table.
 //
-// The announcement, one datagram of text lines (values in "%x" are lower-case
-// hex without "0x"; an address is written most significant byte = first
-// octet, so 10.0.0.1 is a000001):
-//
-//   host=<name> addr=%x time=%d numifs=%d flags=%x cpus=%d clock=%d ...
-//        ... period=%d starttime=%d load=%.1f\n         exactly one, first
-//   interface=<name> ip=%x mask=%x bcast=%x flags=%x\n   one per interface,
-//   interface=...                                         as many as fit
-//   sessions=%d idles=%d\n                                one, last
-//   #sig=<40 hex digits>\n                                only with a secret
-//
-//   |<- host line ->|<- interface lines ... ->|<- reserve: sessions, trailer ->|
-//   0                                        1400                            1500
-//
-// time and starttime are the sender's clock as 32-bit numbers; numifs counts
-// every interface even when not all of their lines fit.
-//
-// The receiver reads every number as a 32-bit peer does with strtoul,
-// strtol, strtod and atol: the leading number of the value is taken and the
-// rest ignored ("load=0,3" from a peer in a comma locale reads 0, "clock="
-// reads 0, "addr=0xa000001" reads a000001). A value outside the range that
-// keeps the record safe is clamped into it and logged at debug level 2, never
-// a reason to lose the peer:
-//   addresses and flags  32 bits (more hex digits read as ffffffff)
-//   time, starttime      32-bit signed
-//   numifs               0 .. MAXFDS (a sender never has more interfaces,
-//                        and 1500 bytes hold far fewer lines anyway)
-//   cpus                 0 .. 16384, clock 0 .. 100000 MHz: the capacity
-//                        product of the least-loaded choice stays in 31 bits
-//   period               0 .. 2^31 - 1 seconds
-//   load                 -1.0 .. 1000000 (not a number reads -1.0, unknown)
-//   sessions, idles      -1 .. 2^31 - 1
-// What cannot make a record drops the whole datagram, leaving the table
-// untouched: no host line with a non-empty host first, or a host line without
-// addr, time or numifs (texts this format never writes).
-// A second host line ends the message; interface lines past numifs are
-// ignored; when fewer interface lines arrive than numifs announces, numifs is
-// trimmed to the lines received. Names are cut to 63 and 15 characters.
+// The format, its picture and its limits are in announce.h.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "group/announce.h"
 #include "group/group.h"
 
 namespace {
 
-const int kReserve = 100;    // tail of the buffer kept for sessions + trailer
-const int kMaxCpus = 16384;
-const int kMaxClock = 100000;
-const double kMaxLoad = 1000000.0;
+const int kReserve = GM_ANNOUNCE_RESERVE;
+const int kMaxCpus = GM_ANNOUNCE_MAXCPUS;
+const int kMaxClock = GM_ANNOUNCE_MAXCLOCK;
+const double kMaxLoad = GM_ANNOUNCE_MAXLOAD;
 
 // ---- Number reading: the leading number, clamped into its range ---------
 
@@ -141,9 +105,9 @@ lineResult hostLine(parse *ps, char **keys, char **vals, int n) {
   }
   ps->h = h;
   memcpy(h->name, name, sizeof name);
-  h->numcpus = 1;
-  h->meanclock = 200;
-  h->period = 20;
+  h->numcpus = GM_ANNOUNCE_CPUS;
+  h->meanclock = GM_ANNOUNCE_CLOCK;
+  h->period = GM_DEFAULT_KEEPALIVE;
   h->sessions = -1;
   h->idles = -1;
   h->load = -1.0f;
@@ -282,14 +246,11 @@ void makeHostMessage(char *buf, int len) {
   // Local copies guarantee the terminating NUL whatever the records hold.
   char name[sizeof myhost.name];
   copyName(name, sizeof name, myhost.name);
-  int n = snprintfC(buf, (size_t)len,
-                   "host=%s addr=%x time=%d numifs=%d flags=%x cpus=%d "
-                   "clock=%d period=%d starttime=%d load=%.1f\n",
-                   name, ntohl(myhost.hostAddr.s_addr),
-                   (int32_t)myhost.lastseen, myhost.numifs,
-                   (unsigned)myhost.flags, myhost.numcpus, myhost.meanclock,
-                   myhost.period, (int32_t)myhost.starttime,
-                   (double)myhost.load);
+  int n = snprintfC(buf, (size_t)len, GM_HOST_FMT, name,
+                    ntohl(myhost.hostAddr.s_addr), (int32_t)myhost.lastseen,
+                    myhost.numifs, (unsigned)myhost.flags, myhost.numcpus,
+                    myhost.meanclock, myhost.period, (int32_t)myhost.starttime,
+                    (double)myhost.load);
   // Only a buffer too small for the host line and the reserve lands here;
   // the callers' 1500 bytes always hold both.
   if (n < 0 || n > len - kReserve) {
@@ -302,8 +263,7 @@ void makeHostMessage(char *buf, int len) {
     const interface *ifp = &myhost.hostifs[i];
     char ifname[sizeof ifp->name];
     copyName(ifname, sizeof ifname, ifp->name);
-    int r = snprintf(p, (size_t)room,
-                     "interface=%s ip=%x mask=%x bcast=%x flags=%x\n", ifname,
+    int r = snprintf(p, (size_t)room, GM_INTERFACE_FMT, ifname,
                      ntohl(ifp->myAddr.sin_addr.s_addr),
                      ntohl(ifp->netmask.sin_addr.s_addr),
                      ntohl(ifp->bcastAddr.sin_addr.s_addr),
@@ -315,8 +275,8 @@ void makeHostMessage(char *buf, int len) {
     p += r;
     room -= r;
   }
-  snprintf(p, (size_t)(room + kReserve), "sessions=%d idles=%d\n",
-           myhost.sessions, myhost.idles);
+  snprintf(p, (size_t)(room + kReserve), GM_SESSIONS_FMT, myhost.sessions,
+           myhost.idles);
   addSignature(buf);
 }
 

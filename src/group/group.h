@@ -5,6 +5,8 @@
 #define ZVGM_GROUP_H
 
 #include "gm.h"
+#include "group/announce.h"
+#include "group/defaults.h"
 #include "support/support.h"
 
 #ifdef __cplusplus
@@ -60,24 +62,32 @@ int numIfsOnSubnet(host *h, uint32_t target);
 
 /* ---- Loop ------------------------------------------------------------- */
 
+/* Runs the manager on the calling thread: the start-up of the local record
+ * and the group socket, then the loop. What groupManager runs once the
+ * routes below are installed; returns as groupManager does. */
+int runGroupManager(gm_params gmp, char *errbuf);
+
+/* A handler of one kind of datagram: the socket it came in on, its sender,
+ * its text (NUL-terminated, the trailer cut off) with the length received,
+ * and whether its signature verified. */
+typedef void (*gm_handler)(int sock, struct sockaddr_in *from, char *msgbuf,
+                           int size, int trusted);
+/* Datagrams whose text starts with prefix go to handle. */
+typedef struct gm_route {
+  const char *prefix; /* the first key with its "=", e.g. "tokenQ=" */
+  gm_handler handle;
+} gm_route;
+/* Installs the routes the loop takes besides announcements: count entries,
+ * kept by reference, tried in order. Set before the loop reads a datagram,
+ * never while it runs. Until then (or with count 0) any other datagram is
+ * ignored, as one of an unknown kind is. */
+void setGroupRoutes(const gm_route *routes, int count);
+
 void handleGroupMessage(int sock);
 /* Handles one received datagram of len bytes from `from`: signature check
  * and cut, then the handler its first token names. buf must have room for a
  * NUL at buf[len] (at least len + 1 bytes). */
 void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len);
-
-/* ---- Announcement ----------------------------------------------------- */
-
-void makeHostMessage(char *buf, int len);
-void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
-                 int trusted);
-/* Reads one announcement text (trailer already cut off; split in place) into
- * a new record with its interface array, every field set: lastseen is now,
- * every interface never heard (lastpkt 0, tqTimedout 1), flags as announced.
- * Null when the text cannot make a record. Free the result with freeHost. */
-host *parseHostMessage(char *msgbuf, int size);
-/* Frees a record and its interface array; null is ignored. */
-void freeHost(host *h);
 
 /* ---- Local refresh and sending ---------------------------------------- */
 

@@ -1,6 +1,8 @@
 // manager.cc - the body of the manager thread: start-up of the local record
 // and the group socket, then the loop that refreshes and announces the local
-// host every keep-alive interval and hands each datagram to its handler.
+// host every keep-alive interval and hands each datagram to its handler:
+// announcements to announce.cc, every other kind by the routes installed
+// from above (the responders, through groupManager).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -12,12 +14,14 @@
 #include <unistd.h>
 
 #include "group/group.h"
-#include "placement/placement.h"
 
 namespace {
 
 const int kErrBuf = 103;  // the least that callers give groupManager
-const char kDefaultGroup[] = "224.101.101.101";
+
+// The routes of the datagrams that are not announcements.
+const gm_route *routes;
+int numRoutes;
 
 // Group address for the multicast socket: mcaddr when it is a dotted
 // multicast address, the default group otherwise.
@@ -25,7 +29,7 @@ in_addr_t groupAddress(const char *mcaddr) {
   in_addr_t a = mcaddr != nullptr ? inet_addr(mcaddr) : INADDR_NONE;
   uint32_t first = ntohl(a) >> 24;
   if (a == INADDR_NONE || first < 224 || first > 239)
-    a = inet_addr(kDefaultGroup);
+    a = inet_addr(GM_DEFAULT_GROUP);
   return a;
 }
 
@@ -89,22 +93,9 @@ int openGroupSocket(char *errbuf) {
   return fd;
 }
 
-}  // namespace
-
-extern "C" {
-
-int groupManager(gm_params gmp, char *errbuf) {
-  params = gmp;
-  logParams();
-  initSignature(params.sigfile);
-  if (resolveSelf(errbuf) != 0) return -1;
-
-  if (params.use_multicast) {
-    mcAddr.sin_family = AF_INET;
-    mcAddr.sin_port = htons((uint16_t)params.gmport);
-    mcAddr.sin_addr.s_addr = groupAddress(params.mcaddr);
-  }
-
+// The local host as the only record of the table, before its first
+// refresh.
+void startLocalRecord(void) {
   // An interval below one second would refresh on every pass without ever
   // waiting (0) or wait for ever (negative): one second is the floor, and
   // the record announces the interval the loop really keeps.
@@ -122,6 +113,51 @@ int groupManager(gm_params gmp, char *errbuf) {
   hostList[0] = &myhost;
   numhosts = 1;
   ZV_MUTEX_UNLOCK(&gmLock);
+}
+
+// Handles what the wait found on the sockets: a failed socket is logged, a
+// readable one gives its datagram to the handlers.
+void serveSockets(struct pollfd *fds, nfds_t nfds) {
+  for (nfds_t i = 0; i < nfds; i++) {
+    if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      // The socket has no interface of its own; the one at the same index
+      // is what this message has always named, "none" when there is none.
+      char ifname[sizeof myhost.name] = "none";
+      if ((int)i < myhost.numifs)
+        snprintf(ifname, sizeof ifname, "%.15s", myhost.hostifs[i].name);
+      log_error(0, 0, "poll failed on socket %d, interface %s\n", fds[i].fd,
+                ifname);
+    }
+    if (fds[i].revents & POLLIN) {
+      handleGroupMessage(fds[i].fd);
+      fds[i].revents = 0;
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+void setGroupRoutes(const gm_route *table, int count) {
+  routes = count > 0 ? table : nullptr;
+  numRoutes = count > 0 ? count : 0;
+}
+
+int runGroupManager(gm_params gmp, char *errbuf) {
+  params = gmp;
+  setLogDebugLevel(params.debug);
+  logParams();
+  initSignature(params.sigfile);
+  if (resolveSelf(errbuf) != 0) return -1;
+
+  if (params.use_multicast) {
+    mcAddr.sin_family = AF_INET;
+    mcAddr.sin_port = htons((uint16_t)params.gmport);
+    mcAddr.sin_addr.s_addr = groupAddress(params.mcaddr);
+  }
+
+  startLocalRecord();
 
   // No group socket until one is opened: a stray use must fail, not write
   // to descriptor 0.
@@ -151,21 +187,7 @@ int groupManager(gm_params gmp, char *errbuf) {
     int timeout = wait > INT_MAX ? INT_MAX : (int)wait;
     int rc = gmSys.poll(fds, nfds, timeout);
     if (rc <= 0 || !params.enableGM) continue;
-    for (nfds_t i = 0; i < nfds; i++) {
-      if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-        // The socket has no interface of its own; the one at the same index
-        // is what this message has always named, "none" when there is none.
-        char ifname[sizeof myhost.name] = "none";
-        if ((int)i < myhost.numifs)
-          snprintf(ifname, sizeof ifname, "%.15s", myhost.hostifs[i].name);
-        log_error(0, 0, "poll failed on socket %d, interface %s\n", fds[i].fd,
-                  ifname);
-      }
-      if (fds[i].revents & POLLIN) {
-        handleGroupMessage(fds[i].fd);
-        fds[i].revents = 0;
-      }
-    }
+    serveSockets(fds, nfds);
   }
 }
 
@@ -186,14 +208,16 @@ void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len
   if (len < 0) return;
   buf[len] = '\0';
   int trusted = chkSignature(buf);
-  if (strncmp(buf, "host=", 5) == 0)
+  if (strncmp(buf, GM_HOST_KEY, strlen(GM_HOST_KEY)) == 0) {
     hostMessage(sock, from, buf, len, trusted);
-  else if (strncmp(buf, "tokenQ=", 7) == 0)
-    tokenQMessage(sock, from, buf, len, trusted);
-  else if (strncmp(buf, "termQ=", 6) == 0)
-    termQMessage(sock, from, buf, len, trusted);
-  else if (strncmp(buf, "serverQ=", 8) == 0)
-    serverQMessage(sock, from, buf, len, trusted);
+    return;
+  }
+  for (int i = 0; i < numRoutes; i++) {
+    if (strncmp(buf, routes[i].prefix, strlen(routes[i].prefix)) == 0) {
+      routes[i].handle(sock, from, buf, len, trusted);
+      return;
+    }
+  }
 }
 
 }  // extern "C"

@@ -16,6 +16,11 @@ extern "C" {
 #define GM_TOKENMAX 64   /* longest accepted ctoken or itoken */
 #define GM_LISTBUF 4096  /* list text of the server choice */
 
+/* Sending passes of the lookups (see queryReap). */
+#define GM_LOOKUP_PASSES 5 /* the server choice and the terminal lookup */
+#define GM_LIST_PASSES 2   /* the session list */
+#define GM_START_GRACE 20  /* seconds of running before startDelay returns */
+
 /* Returns once the local manager has run for 20 s. */
 void startDelay(void);
 
@@ -42,7 +47,16 @@ int32_t getRandom(int32_t max);
  * replaces it. Called with gmLock held. */
 extern int32_t (*gmRandom)(int32_t max);
 
-/* Responders (manager thread). */
+/* Responders (manager thread). installResponders routes the group loop's
+ * token, terminal and server queries to them; groupManager does so before
+ * its loop starts, and so must anything else that hands datagrams to
+ * dispatchGroupMessage. */
+void installResponders(void);
+/* Whether a terminal is attached to this server, as its daemon answers it:
+ * non-zero when it is. Set once before the manager starts (the Java start-up
+ * sets the daemon's callback); null, the default, answers that it is not.
+ * Called on the manager thread only. */
+extern int (*gmTerminalHere)(const char *term);
 void tokenQMessage(int tokenFD, struct sockaddr_in *from, char *msgbuf,
                    int size, int trusted);
 void termQMessage(int termFD, struct sockaddr_in *from, char *msgbuf, int size,

@@ -16,9 +16,9 @@
 
 namespace {
 
-constexpr int kStartGrace = 20;     // seconds the manager runs before answers
-constexpr int kRetryInterval = 1;   // seconds of one sending pass's window
-constexpr int kTermRetries = 5;
+constexpr int kStartGrace = GM_START_GRACE;
+constexpr int kRetryInterval = GM_PASS_WINDOW;
+constexpr int kTermRetries = GM_LOOKUP_PASSES;
 
 void dotted(uint32_t addr, char out[16]) { toDottedDecimal(ntohl(addr), out); }
 

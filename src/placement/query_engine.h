@@ -53,13 +53,18 @@
  * Neither carries a trailer: the responder answers signed and unsigned
  * server queries alike and never signs the reply.
  */
-#define GM_TOKENQ_FMT "tokenQ=%s at=%x hostix=%d ctoken=%s\n"
+/* The first keys, by which the group loop routes the queries. */
+#define GM_TOKENQ_KEY "tokenQ="
+#define GM_TERMQ_KEY "termQ="
+#define GM_SERVERQ_KEY "serverQ="
+
+#define GM_TOKENQ_FMT GM_TOKENQ_KEY "%s at=%x hostix=%d ctoken=%s\n"
 #define GM_TOKENR_FMT \
   "tokenR=%s at=%s hostix=%s time=%d dpy=%d load=%.1f sessions=%d idles=%d\n"
 #define GM_TOKENR_CTOKEN_FMT " ctoken=%s\n" /* replaces the newline above */
-#define GM_TERMQ_FMT "termQ=%s at=%x hostix=%d\n"
+#define GM_TERMQ_FMT GM_TERMQ_KEY "%s at=%x hostix=%d\n"
 #define GM_TERMR_FMT "termR=%s at=%s hostix=%s has=%d\n"
-#define GM_SERVERQ_FMT "serverQ=%d\n"
+#define GM_SERVERQ_FMT GM_SERVERQ_KEY "%d\n"
 #define GM_SERVERR_FMT "serverR=%08x port=%d seq=%d\n"
 
 #define GM_TOKENQ_BUF 256 /* token query, trailer included */
@@ -68,6 +73,7 @@
 #define GM_TERMR_BUF 256  /* terminal reply, trailer included */
 #define GM_REPLYMAX 255   /* longest reply a querier reads */
 #define GM_TERMMAX 43     /* longest terminal id whose query always fits */
+#define GM_PASS_WINDOW 1  /* seconds each sending pass waits for replies */
 
 #ifdef __cplusplus
 extern "C" {
@@ -161,10 +167,10 @@ int queryHandleReply(queryRun *run, char *text);
 int querySendable(const char *id);
 
 /* Sends up to numretries passes over the entries still silent, each
- * followed by a window of about a second, and reaps the replies; ends early
- * once every entry has answered. An entry silent in its previous lookup
- * (tqTimedout) gets the first pass only. Afterwards every silent entry is
- * marked timed out. Returns 0, or -1 when no socket could be had. */
+ * followed by a window of GM_PASS_WINDOW seconds, and reaps the replies;
+ * ends early once every entry has answered. An entry silent in its previous
+ * lookup (tqTimedout) gets the first pass only. Afterwards every silent entry
+ * is marked timed out. Returns 0, or -1 when no socket could be had. */
 int queryReap(queryRun *run, int numretries);
 
 /* Under gmLock: the answered counts and every interface's time-out mark go

@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bridge/bridge.h"
 #include "placement/placement.h"
 #include "placement/query_engine.h"
 
@@ -117,7 +116,7 @@ void answerToken(int fd, struct sockaddr_in *from, char **keys, char **vals,
 
 void answerTerm(int fd, struct sockaddr_in *from, char **keys, char **vals,
                 int n) {
-  int has = gotTerminal(vals[0]);
+  int has = gmTerminalHere != nullptr ? gmTerminalHere(vals[0]) : 0;
   const char *at = nullptr;
   const char *hostix = nullptr;
   for (int i = 1; i < n; i++) {
@@ -140,6 +139,8 @@ void answerTerm(int fd, struct sockaddr_in *from, char **keys, char **vals,
 }  // namespace
 
 extern "C" {
+
+int (*gmTerminalHere)(const char *term);
 
 void tokenQMessage(int tokenFD, struct sockaddr_in *from, char *msgbuf,
                    int size, int trusted) {

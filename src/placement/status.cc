@@ -120,7 +120,8 @@ char *sessionList(const char *ctoken, const char *itoken, const char *ip) {
   }
   buf[0] = '\0';
   uint32_t target = 0;
-  if (collectSessions(ctoken, itoken, ip, 2, &target, buf, size) < 0) {
+  if (collectSessions(ctoken, itoken, ip, GM_LIST_PASSES, &target, buf,
+                      size) < 0) {
     free(buf);
     return nullptr;
   }

@@ -110,8 +110,8 @@ int whichServer(const char *ctoken, const char *itoken, const char *ip,
                 itoken);
       return -1;
     }
-    status = collectSessions(ctoken, itoken, ip, 5, &target, listbuf,
-                             sizeof listbuf);
+    status = collectSessions(ctoken, itoken, ip, GM_LOOKUP_PASSES, &target,
+                             listbuf, sizeof listbuf);
   }
 
   if (!forced && target == 0 && params.use_lb == 1)

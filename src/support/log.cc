@@ -2,13 +2,13 @@
 // standard error, written with a single write so threads never interleave.
 #include <stdarg.h>
 #include <stdio.h>
-#include <string.h>
 #include <unistd.h>
 
-#include "group/group.h"
 #include "support/support.h"
 
 namespace {
+
+int debugLevel;  // threshold of log_debug
 
 void writeLine(const char *msg) {
   char line[512];
@@ -34,8 +34,10 @@ void vlog(const char *format, va_list ap) {
 
 extern "C" {
 
+void setLogDebugLevel(int level) { debugLevel = level; }
+
 void log_debug(int level, const char *format, ...) {
-  if (params.debug < level) return;
+  if (debugLevel < level) return;
   va_list ap;
   va_start(ap, format);
   vlog(format, ap);

@@ -17,7 +17,10 @@ extern "C" {
 
 /* ---- Log (standard error, one write per line) ----------------------- */
 
-/* Writes the message when params.debug is at least level. */
+/* Sets the debug threshold of log_debug, 0 until set. The manager sets it
+ * from its start-up parameters (gm_params.debug). */
+void setLogDebugLevel(int level);
+/* Writes the message when the debug threshold is at least level. */
 void log_debug(int level, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 /* Always writes the message; msgid and prio do not show. */

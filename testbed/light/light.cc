@@ -1,6 +1,7 @@
-// light.cc - the light server: the group manager library run through its C
-// interface alone, with the daemon stand-in's settings file and admin console
-// (one reply per line, ended by "."), so that a testbed can hold many servers.
+// light.cc - the light server: the group manager library run without a JVM,
+// through its C interface and with the terminal question answered from its
+// own list, behind the daemon stand-in's settings file and admin console (one
+// reply per line, ended by "."), so that a testbed can hold many servers.
 //
 //   zvgm-light PROPERTIES-FILE
 //
@@ -9,9 +10,7 @@
 // "timed N which ...", which is "parallel" with each answer's milliseconds,
 // and "series N which ...": N lookups one after another, each answer with its
 // microseconds (the scale run's lookup cost).
-#include <jni.h>
 #include <pthread.h>
-#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,7 +19,6 @@
 
 #include <cerrno>
 #include <algorithm>
-#include <climits>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -31,7 +29,9 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/bridge.h"
 #include "gm.h"
+#include "placement/placement.h"
 
 extern "C" {
 void lightClockShift(long seconds);
@@ -46,13 +46,13 @@ const int kMaxHosts = MAXHOSTS + 1;  // the group table's slots
 // ---- settings: the daemon stand-in's keys, defaults and checks ----------------
 
 struct Settings {
-  int gmport = 7009;
-  int keepAlive = 20;
+  int gmport = GM_DEFAULT_PORT;
+  int keepAlive = GM_DEFAULT_KEEPALIVE;
   bool lanAllowed = false;
   bool multicast = true;
   bool enableGM = true;
-  std::string mcaddr = "224.101.101.101";
-  int ttl = 1;
+  std::string mcaddr = GM_DEFAULT_GROUP;
+  int ttl = GM_DEFAULT_TTL;
   bool loadBalancing = false;
   int debug = 0;
   std::string sigfile;
@@ -132,58 +132,13 @@ Settings loadSettings(const char *path) {
 std::mutex termLock;
 std::set<std::string> attached;
 
-// The library asks whether a terminal is attached through the Java
-// environment kept in GMenv (on its manager thread only). This table answers
-// the few calls that question makes, from the terminal list above; any other
-// entry is null, so an unexpected call fails loudly.
-struct LocalRef {
-  bool isClass;
-  std::string text;
-};
-LocalRef authRecordClass{true, "auth/zvauthd/AuthRecord"};
-char gotTerminalMethod;
-
-jstring JNICALL newStringUTF(JNIEnv *, const char *utf) {
-  return reinterpret_cast<jstring>(new LocalRef{false, utf != nullptr ? utf : ""});
-}
-jclass JNICALL findClass(JNIEnv *, const char *name) {
-  return strcmp(name, authRecordClass.text.c_str()) == 0
-             ? reinterpret_cast<jclass>(&authRecordClass)
-             : nullptr;
-}
-jmethodID JNICALL getStaticMethodID(JNIEnv *, jclass cls, const char *name, const char *sig) {
-  if (cls != reinterpret_cast<jclass>(&authRecordClass) || strcmp(name, "gotTerminal") != 0 ||
-      strcmp(sig, "(Ljava/lang/String;)I") != 0)
-    return nullptr;
-  return reinterpret_cast<jmethodID>(&gotTerminalMethod);
-}
-jint JNICALL callStaticIntMethodV(JNIEnv *, jclass, jmethodID, va_list args) {
-  const LocalRef *term = reinterpret_cast<const LocalRef *>(va_arg(args, jstring));
-  if (term == nullptr || term->isClass) return 0;
+// The library's question whether a terminal is attached here, on its manager
+// thread: the id as the daemon's JVM would get it, looked up in the list.
+int terminalHere(const char *term) {
+  std::string seen(strlen(term) * 3 / 2 + 1, '\0');
+  seen.resize(modifiedUtf8(term, seen.data()));
   std::lock_guard<std::mutex> g(termLock);
-  return attached.count(term->text) != 0 ? 1 : 0;
-}
-void JNICALL deleteLocalRef(JNIEnv *, jobject obj) {
-  LocalRef *r = reinterpret_cast<LocalRef *>(obj);
-  if (r != nullptr && !r->isClass) delete r;
-}
-jthrowable JNICALL exceptionOccurred(JNIEnv *) { return nullptr; }
-void JNICALL exceptionNothing(JNIEnv *) {}
-
-JNINativeInterface_ callbackTable;
-JNIEnv callbackEnv;
-
-void installCallback() {
-  callbackTable.NewStringUTF = newStringUTF;
-  callbackTable.FindClass = findClass;
-  callbackTable.GetStaticMethodID = getStaticMethodID;
-  callbackTable.CallStaticIntMethodV = callStaticIntMethodV;
-  callbackTable.DeleteLocalRef = deleteLocalRef;
-  callbackTable.ExceptionOccurred = exceptionOccurred;
-  callbackTable.ExceptionDescribe = exceptionNothing;
-  callbackTable.ExceptionClear = exceptionNothing;
-  callbackEnv.functions = &callbackTable;
-  GMenv = &callbackEnv;
+  return attached.count(seen) != 0 ? 1 : 0;
 }
 
 // ---- output --------------------------------------------------------------------
@@ -440,7 +395,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   settings = loadSettings(argv[1]);
-  installCallback();
+  gmTerminalHere = terminalHere;
   pthread_t manager;
   if (pthread_create(&manager, nullptr, runManager, nullptr) != 0) fail("no manager thread");
   serve();

@@ -17,6 +17,8 @@
 
 #include <algorithm>
 
+#include "placement/placement.h"
+
 namespace {
 
 const char kSelfName[] = "fuzz-self";
@@ -225,6 +227,7 @@ int fuzzInit() {
     sinks[i] = bindUdp(ip4(a), sinkPort);
   }
   sendSock = bindUdp(ip4("127.0.0.1"), 0);
+  installResponders();
 
   gmSys.now = fakeNow;
   params.gmport = ntohs(sinkPort);

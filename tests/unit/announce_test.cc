@@ -124,8 +124,8 @@ TEST_F(Announce, TooManyInterfacesStillEndWithSessionsAndTrailer) {
   loadSecret("");
   interface wide = makeIf("nimbar100000000", "255.255.255.255", "255.255.255.255");  // the longest line
   numhosts = 0, addHost("here", "10.0.0.1", 0, std::vector<interface>(MAXFDS, wide));
-  myhost.sessions = 3, myhost.idles = 1, params.debug = 1;
-  LogCapture log;
+  myhost.sessions = 3, myhost.idles = 1;
+  LogCapture log(1);
   std::string text = written(&myhost);
   EXPECT_TRUE(log.has("Too many interfaces - some not listed\n") && contains(text, " numifs=32 "));
   EXPECT_EQ(text.find("\nsessions=3 idles=1\n#sig="), text.size() - 20 - GM_SIGLEN);

@@ -108,7 +108,7 @@ TEST_F(Choice, DrawBoundariesLogsAndSpread) {
   EXPECT_TRUE(log.has("Host b: 6 cpus, mean clock = 1000 MHz, sessions 10 idles 4 l = 1.0, desire = 6000\n"));
   EXPECT_TRUE(log.has("Winner is b (1999/7999)\n"));
 
-  params.debug = 0;
+  params.debug = 0, setLogDebugLevel(0);
   gmRandom = getRandom;
   std::map<uint32_t, int> wins;
   for (int i = 0; i < 20000; i++) wins[leastLoadedHost(in_addr{0})]++;

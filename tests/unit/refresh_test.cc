@@ -25,7 +25,7 @@ TEST_F(Refresh, RealInterfacesWithoutSending) {
   struct stat st;
   bool router = n > 1 && stat(GM_NOTROUTER, &st) != 0;
   {
-    LogCapture log;
+    LogCapture log(1);
     configure();
     ASSERT_EQ(myhost.numifs, n);
     EXPECT_TRUE(log.has("Interfaces have changed, rereading...\n"));

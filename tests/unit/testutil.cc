@@ -22,13 +22,13 @@ void resetGroupState() {
   for (int i = 1; i < GM_HOSTSLOTS; i++)
     if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
   free(myhost.hostifs);
-  memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params);
+  memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params), setLogDebugLevel(0);
   hostList[0] = nullptr, numhosts = 0;
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
 LogCapture::LogCapture(int debug) {
-  if (debug >= 0) params.debug = debug;  // untouched otherwise: a running manager reads it
+  if (debug >= 0) params.debug = debug, setLogDebugLevel(debug);  // untouched otherwise: a running manager reads it
   dup2(fileno(file_), 2);
 }
 
