@@ -116,10 +116,6 @@ Roster::~Roster() {
   for (int fd : fds_) close(fd);
 }
 
-// A listener bound to the group port on all addresses would share the
-// manager's unicast datagrams (queries, replies, first-time announcements)
-// and take some of them away from it. Bound to the multicast group, or to
-// each broadcast address, it receives only what is sent to the whole group.
 bool Roster::open(const Options &o, std::string *err) {
   return prepare(o, err) && openSockets(err);
 }
@@ -138,6 +134,10 @@ bool Roster::prepare(const Options &o, std::string *err, bool checking) {
   return true;
 }
 
+// A listener bound to the group port on all addresses would share the
+// manager's unicast datagrams (queries, replies, first-time announcements)
+// and take some of them away from it. Bound to the multicast group, or to
+// each broadcast address, it receives only what is sent to the whole group.
 bool Roster::openSockets(std::string *err) {
   const Options &o = opt_;
   struct in_addr group {};

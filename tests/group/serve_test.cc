@@ -68,20 +68,38 @@ TEST(Serve, ScrapedAlertedAndShown) {
   Testbed tb(names, true, Testbed::haveLight() ? Kind::light : Kind::jvm);
   ASSERT_TRUE(tb.ok());
 
-  // It serves at once, an empty group, and a second one finds the port taken.
-  Child serve({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "serve", "--expect", "3"}, false,
-              tb.dir() + "/serve.err");
+  // alpha and bravo sign with the group's secret, charlie with another.
+  for (const std::string &n : names) {
+    tb.writeFile(n, "/etc/zvgm.secret", n == "charlie" ? "another secret\n" : "the secret\n", 0600);
+    tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
+  }
+  // serve runs as an unprivileged user with the secret as systemd hands a
+  // credential over: owned by that user, mode 0400. A file that group or
+  // others may write is refused.
+  std::string cred = tb.dir() + "/credential", loose = tb.dir() + "/loose";
+  std::ofstream(cred) << "the secret\n";
+  std::ofstream(loose) << "the secret\n";
+  ASSERT_EQ(chown(cred.c_str(), 65534, 65534), 0);
+  chmod(cred.c_str(), 0400);
+  chmod(loose.c_str(), 0620);
+
+  // It serves at once, an empty group; a second one finds the port taken.
+  Child serve({ZVTB_SCRIPT, "exec", "obs", "setpriv", "--reuid=65534", "--regid=65534",
+               "--clear-groups", ZVGM_BIN, "serve", "--expect", "3", "--secret", cred},
+              false, tb.dir() + "/serve.err");
   const std::string url = "http://127.0.0.1:9709";
   ASSERT_TRUE(Testbed::waitFor([&] { return obs(tb, {CURL_BIN, "-s", url + "/healthz"}) == "ok\n"; }, 10000));
   EXPECT_EQ(sh(tb, std::string(CURL_BIN) + " -s " + url + "/api/members | " + JQ_BIN + " -c .members"), "[]\n");
   int st = -1;
-  obs(tb, {ZVGM_BIN, "serve"}, &st);
-  EXPECT_EQ(st, 2);
-
-  for (const std::string &n : names) {
-    tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
-    ASSERT_NE(tb.start(n, {"gmKeepAliveInterval=2"}), nullptr) << n;
+  for (const std::vector<std::string> &args :
+       {std::vector<std::string>{ZVGM_BIN, "serve"},
+        {ZVGM_BIN, "serve", "--listen", "127.0.0.1:9710", "--secret", loose}}) {
+    obs(tb, args, &st);
+    EXPECT_EQ(st, 2) << args.back();
   }
+
+  for (const std::string &n : names)
+    ASSERT_NE(tb.start(n, {"gmKeepAliveInterval=2", "gmSignatureFile=/etc/zvgm.secret"}), nullptr) << n;
   std::string prom = tb.dir() + "/prometheus";
   std::filesystem::create_directories(prom);
   std::ofstream(prom + "/prometheus.yml")
@@ -95,7 +113,9 @@ TEST(Serve, ScrapedAlertedAndShown) {
     return Testbed::waitFor([&] { return query(tb, "sum(zvgm_member_alive)") == n; }, 90000);
   };
   ASSERT_TRUE(alive("3")) << query(tb, "zvgm_member_alive");
-  EXPECT_EQ(query(tb, "count(zvgm_member_placement_weight > 0)"), "3");
+  EXPECT_EQ(query(tb, "count(zvgm_member_trust{trust=\"valid\"} == 1)"), "2");
+  EXPECT_EQ(query(tb, "zvgm_member_trust{name=\"charlie\",trust=\"other_secret\"}"), "1");
+  EXPECT_EQ(query(tb, "count(zvgm_member_placement_weight > 0)"), "2");
   EXPECT_EQ(sh(tb, std::string(CURL_BIN) + " -s " + url + "/metrics | " + PROMTOOL_BIN +
                        " check metrics && echo clean"), "clean\n");
   EXPECT_EQ(pageRows(tb), "alpha true\nbravo true\ncharlie true\n");
@@ -111,16 +131,16 @@ TEST(Serve, ScrapedAlertedAndShown) {
       std::string(CURL_BIN) + " -s -I " + url + "/healthz | head -1");
   EXPECT_EQ(hostile, "414\n400\n405\n\nHTTP/1.1 200 OK\r\n");
 
-  // bravo stops: 2 alive within a few periods, its alert pending or firing,
-  // the page shows it not alive.
+  // bravo stops: 2 alive within a few periods, its alert pending or firing
+  // (charlie's since it was first scraped), the page shows it not alive.
   EXPECT_EQ(tb.stop("bravo"), 0);
   ASSERT_TRUE(alive("2")) << query(tb, "zvgm_member_alive");
   std::string alerts = std::string(CURL_BIN) + " -s http://127.0.0.1:9090/api/v1/alerts | " + JQ_BIN +
-                       " -r '.data.alerts[] | select(.labels.alertname == \"ZvgmMemberNotAlive\" or "
-                       ".labels.alertname == \"ZvgmTooFewMembers\") | .labels.alertname + \" \" + "
+                       " -r '.data.alerts[] | select(.labels.alertname | test(\"NotAlive|OtherSecret|TooFew\")) | .labels.alertname + \" \" + "
                        "(.labels.name // \"-\") + \" \" + (.state | sub(\"firing\"; \"pending\"))' | sort";
   EXPECT_TRUE(Testbed::waitFor([&] {
-    return sh(tb, alerts) == "ZvgmMemberNotAlive bravo pending\nZvgmTooFewMembers - pending\n";
+    return sh(tb, alerts) == "ZvgmMemberNotAlive bravo pending\nZvgmMemberOtherSecret charlie pending\n"
+                             "ZvgmTooFewMembers - pending\n";
   }, 30000)) << sh(tb, alerts);
   EXPECT_EQ(pageRows(tb), "alpha true\nbravo false\ncharlie true\n");
   EXPECT_EQ(query(tb, "zvgm_members_lost_total"), "1");
