@@ -30,7 +30,8 @@ std::vector<const Member *> byName(const Roster &r);
 
 // Formatting shared by the commands.
 std::string ago(time_t seconds);          // "3 s", "2 min 5 s"
-Json oneDecimal(double v);               // a number as "%.1f" shows it
+Json oneDecimal(double v);               // a number as "%.1f" shows it; null for NaN
+
 // Names and texts from the wire may hold any byte: JSON strings take them as
 // Latin-1, so that every byte survives as one character.
 std::string text(const char *s);

@@ -91,7 +91,8 @@ void memberFamilies(Exposition &e, Roster &r, time_t now) {
        });
   each("zvgm_member_load", "gauge", "The member's announced load average (absent until announced).",
        [&](const Member &m, const std::string &n, const std::string &a) {
-         if (m.h->load >= 0) e.sample(oneDecimal(m.h->load).get<double>(), {{"name", n}, {"address", a}});
+         Json load = oneDecimal(m.h->load);
+         if (m.h->load >= 0 && !load.is_null()) e.sample(load.get<double>(), {{"name", n}, {"address", a}});
        });
   each("zvgm_member_sessions", "gauge", "Sessions on the member, idle ones included (absent until counted).",
        [&](const Member &m, const std::string &n, const std::string &a) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <map>
 
@@ -106,7 +107,8 @@ std::vector<const Member *> byName(const Roster &r) {
 }
 
 Json oneDecimal(double v) {
-  char b[32];
+  if (!std::isfinite(v)) return Json();  // a peer may announce "nan"
+  char b[400];
   snprintfC(b, sizeof b, "%.1f", v);
   return Json::parse(b);
 }

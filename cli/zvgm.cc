@@ -94,6 +94,8 @@ int main(int argc, char **argv) {
   } catch (const CLI::CallForHelp &e) {
     return app.exit(e);
   } catch (const CLI::ParseError &e) {
+    if (app.get_subcommands().empty() && argv[1][0] != '-')
+      return usage("unknown command " + std::string(argv[1]));
     return usage(e.what());
   }
   if (members->parsed()) return zvgm::runMembers(o);

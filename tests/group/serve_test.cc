@@ -145,6 +145,18 @@ TEST(Serve, ScrapedAlertedAndShown) {
   EXPECT_EQ(pageRows(tb), "alpha true\nbravo false\ncharlie true\n");
   EXPECT_EQ(query(tb, "zvgm_members_lost_total"), "1");
 
+  // An announcement with markup and a quote in its name and "nan" for its
+  // load: shown as text and as no load, and the scrape stays valid.
+  tb.run("alpha", {"ip", "route", "add", "224.0.0.0/4", "dev", "eth0"});
+  tb.ask("alpha", "224.101.101.101", "host=e\"v<i>l addr=c633640b time=1 numifs=1 load=nan\\n"
+         "interface=eth0 ip=c633640b mask=ffffff00 bcast=c63364ff\\n", 500);
+  EXPECT_EQ(sh(tb, std::string(CURL_BIN) + " -s " + url + "/api/members | " + JQ_BIN +
+                       " -c '.members[] | select(.name | startswith(\"e\")) | [.name, .load]'"),
+            "[\"e\\\"v<i>l\",null]\n");
+  EXPECT_EQ(sh(tb, std::string(CURL_BIN) + " -s " + url + "/metrics | " + PROMTOOL_BIN +
+                       " check metrics && " + CURL_BIN + " -s " + url + " | grep -c 'e&quot;v&lt;i&gt;l'"),
+            "1\n");
+
   // SIGTERM ends it cleanly.
   kill(serve.pid(), SIGTERM);
   st = serve.wait(10000);
