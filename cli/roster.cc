@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,18 +46,83 @@ bool loadSecret(const std::string &path, std::string *err) {
   return false;
 }
 
+namespace {
+
+// A secret that the command holds itself, because the library's loader
+// takes root's files only; used to check announcements, never to sign.
+struct Held {
+  bool on = false;
+  std::string bytes;
+};
+Held &held() {
+  static Held h;
+  return h;
+}
+
+// Whether the trailer that chkSignature cut off at buf + cut verifies with
+// the held secret: the digest of the secret followed by the text before
+// it, as 40 hex digits behind the marker.
+bool heldVerifies(const char *buf, size_t cut, size_t len) {
+  const size_t marker = 5, digits = 40;
+  if (cut + marker + digits > len) return false;
+  SHA1_CTX ctx;
+  SHA1Init(&ctx);
+  SHA1Update(&ctx, held().bytes.data(), (uint32_t)held().bytes.size());
+  SHA1Update(&ctx, buf, (uint32_t)cut);
+  unsigned char d[20];
+  SHA1Final(d, &ctx);
+  char hex[41];
+  for (int i = 0; i < 20; i++) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+  return strncasecmp(hex, buf + cut + marker, digits) == 0;
+}
+
+}  // namespace
+
+bool loadCheckingSecret(const std::string &path, std::string *err) {
+  if (path.empty()) return true;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    *err = "cannot read the secret file " + path + ": " + strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  bool mine = st.st_uid == 0 || st.st_uid == geteuid();
+  if (!S_ISREG(st.st_mode) || !mine || (st.st_mode & 022) != 0) {
+    close(fd);
+    *err = "the secret file " + path +
+           " was refused: it must be a file owned by root or by the user running zvgm, "
+           "not writable by group or others";
+    return false;
+  }
+  if (st.st_uid == 0 && (st.st_mode & 077) == 0) {  // the library's own rule holds
+    close(fd);
+    return loadSecret(path, err);
+  }
+  std::string s((size_t)st.st_size, '\0');
+  ssize_t got = read(fd, s.data(), s.size());
+  close(fd);
+  if (got != (ssize_t)s.size()) {
+    *err = "cannot read the secret file " + path;
+    return false;
+  }
+  held().bytes = s;
+  held().on = true;
+  return true;
+}
+
 Roster::~Roster() {
   for (Member &m : members) freeHost(m.h);
   for (int fd : fds_) close(fd);
 }
 
-// A listener bound to the group port on all addresses would share the
-// manager's unicast datagrams (queries, replies, first-time announcements)
-// and take some of them away from it. Bound to the multicast group, or to
-// each broadcast address, it receives only what is sent to the whole group.
 bool Roster::open(const Options &o, std::string *err) {
+  return prepare(o, err) && openSockets(err);
+}
+
+bool Roster::prepare(const Options &o, std::string *err, bool checking) {
   opt_ = o;
-  if (!loadSecret(o.secret, err)) return false;
+  if (!(checking ? loadCheckingSecret(o.secret, err) : loadSecret(o.secret, err))) return false;
   secretLoaded_ = !o.secret.empty();
   params.gmport = o.port;
   struct in_addr group;
@@ -64,6 +131,17 @@ bool Roster::open(const Options &o, std::string *err) {
     *err = "not a multicast group address: " + o.group;
     return false;
   }
+  return true;
+}
+
+// A listener bound to the group port on all addresses would share the
+// manager's unicast datagrams (queries, replies, first-time announcements)
+// and take some of them away from it. Bound to the multicast group, or to
+// each broadcast address, it receives only what is sent to the whole group.
+bool Roster::openSockets(std::string *err) {
+  const Options &o = opt_;
+  struct in_addr group {};
+  if (!o.broadcast) inet_aton(o.group.c_str(), &group);
   int n = 0;
   interface *ifs = read_kernel_ifs(&n);
   if (ifs == nullptr) {
@@ -104,11 +182,16 @@ bool Roster::open(const Options &o, std::string *err) {
 
 bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
   buf[len] = '\0';
-  if (strncmp(buf, "host=", 5) != 0) return false;
+  if (strncmp(buf, "host=", 5) != 0) {
+    foreign++;
+    return false;
+  }
   datagrams++;
   size_t before = strlen(buf);
   int ok = chkSignature(buf);  // cuts the trailer off, whatever the verdict
-  bool hadTrailer = strlen(buf) < before;
+  size_t cut = strlen(buf);
+  bool hadTrailer = cut < before;
+  if (held().on) ok = hadTrailer && heldVerifies(buf, cut, (size_t)len);
   Trust trust = !hadTrailer ? kUnsigned
                 : secretLoaded_ ? (ok ? kValid : kOtherSecret)
                                 : kSignedUnchecked;
@@ -148,7 +231,11 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
   // One sending goes out on every interface of the sender: the copies carry
   // the same clock and count once.
   int64_t sent = (int64_t)now + h->timeoff;
-  if (m->h == nullptr || sent != m->sent) m->heard++;
+  if (m->h == nullptr || sent != m->sent) {
+    m->heard++;
+    byTrust[trust]++;
+  }
+  if (m->h != nullptr && m->h->starttime != h->starttime) m->restarts++;
   m->sent = sent;
   freeHost(m->h);
   m->h = h;
@@ -188,6 +275,8 @@ bool Roster::listen(double seconds, bool untilTwice) {
       socklen_t fl = sizeof from;
       ssize_t got = recvfrom(p.fd, buf, sizeof buf - 1, 0, (struct sockaddr *)&from, &fl);
       if (got <= 0) continue;
+      std::unique_lock<std::mutex> lock;
+      if (guard != nullptr) lock = std::unique_lock<std::mutex>(*guard);
       if (take(buf, (int)got, from.sin_addr.s_addr, gmSys.now())) took = true;
     }
   }

@@ -6,6 +6,7 @@
 
 #include <time.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct Options {
   double wait = -1;    // seconds; -1: the command's default
   bool json = false;
   std::string term;  // lookup: the terminal's address
+  std::string listen = "127.0.0.1:9709";  // serve: where HTTP is served
+  int expect = -1;   // serve: members the group should have alive; -1 unset
 };
 
 // How an announcement was signed, judged with the secret given (if any).
@@ -34,6 +37,7 @@ enum Trust {
   kOtherSecret,    // trailer does not verify with the given secret
   kSignedUnchecked // trailer, but no secret was given to check it
 };
+constexpr int kTrusts = 4;
 const char *trustWord(Trust t);
 
 struct Member {
@@ -43,6 +47,7 @@ struct Member {
   int heard = 0;      // announcements taken (one per sending, on any interface)
   int64_t sent = 0;   // the sender's clock in the last one
   Trust trust = kUnsigned;
+  int restarts = 0;   // announcements with a start time other than the last
 };
 
 class Roster {
@@ -55,6 +60,14 @@ class Roster {
   // Loads the secret by the library's rules and opens the group port
   // (shared with a manager on this host). On failure: false and *err.
   bool open(const Options &o, std::string *err);
+  // open in two steps: the secret and the group's address (a failure here
+  // is the operator's), then the sockets (which may wait for an interface).
+  // checking: the secret is loaded with loadCheckingSecret.
+  bool prepare(const Options &o, std::string *err, bool checking = false);
+  bool openSockets(std::string *err);
+  bool listening() const { return !fds_.empty(); }
+  // Held while a datagram is taken, when another thread reads the members.
+  std::mutex *guard = nullptr;
   // Takes announcements for the given seconds or, with untilTwice, until
   // every member heard so far was heard twice. Returns whether any
   // announcement was taken.
@@ -71,6 +84,8 @@ class Roster {
   std::vector<Member> members;
   int datagrams = 0;   // announcements received
   int malformed = 0;   // announcements the library refused
+  int foreign = 0;     // datagrams on the group port that are no announcement
+  long byTrust[kTrusts] = {};  // announcements taken, by how they were signed
 
  private:
   Options opt_;
@@ -81,6 +96,10 @@ class Roster {
 // Loads the secret file by the library's rules; false and *err when it was
 // refused (the library has said why on standard error).
 bool loadSecret(const std::string &path, std::string *err);
+// The same for a listener that only checks announcements (serve): the file
+// may also be owned by the user running zvgm, as a service's credential is,
+// and must not be writable by group or others.
+bool loadCheckingSecret(const std::string &path, std::string *err);
 
 std::string dotted(uint32_t netAddr);
 int prefixLen(uint32_t netMask);

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <map>
-#include <sstream>
 
 #include "commands.h"
 
@@ -44,8 +44,6 @@ std::string loadText(float l) {
 
 std::string countText(int v) { return v < 0 ? "?" : std::to_string(v); }
 
-std::vector<const Member *> byName(const Roster &r);
-
 // One table: a row per member, its interfaces indented below it.
 void printTable(FILE *out, const Roster &r, time_t now) {
   fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-12s %-7s %-7s %s\n", "MEMBER", "ADDRESS",
@@ -73,63 +71,7 @@ void printTable(FILE *out, const Roster &r, time_t now) {
 }
 
 void printJson(FILE *out, const Roster &r, time_t now, double listened) {
-  std::ostringstream j;
-  j << "{\"port\":" << r.options().port << ",\"group\":"
-    << (r.options().broadcast ? std::string("null") : jsonText(r.options().group))
-    << ",\"listened\":" << listened << ",\"now\":" << now << ",\"members\":[";
-  bool firstM = true;
-  for (const Member *mp : byName(r)) {
-    const Member &m = *mp;
-    const host *h = m.h;
-    j << (firstM ? "" : ",") << "{\"name\":" << jsonText(h->name)
-      << ",\"address\":" << jsonText(dotted(h->hostAddr.s_addr)) << ",\"interfaces\":[";
-    firstM = false;
-    for (int i = 0; i < h->numifs; i++) {
-      const interface *ifp = &h->hostifs[i];
-      j << (i ? "," : "") << "{\"name\":" << jsonText(ifp->name)
-        << ",\"address\":" << jsonText(dotted(ifp->myAddr.sin_addr.s_addr))
-        << ",\"prefix\":" << prefixLen(ifp->netmask.sin_addr.s_addr)
-        << ",\"broadcast\":" << jsonText(dotted(ifp->bcastAddr.sin_addr.s_addr))
-        << ",\"kind\":" << jsonText((ifp->flags & LAN) ? "LAN" : "interconnect")
-        << ",\"heard_ago\":";
-      if (ifp->lastpkt == 0)
-        j << "null";
-      else
-        j << (now - ifp->lastpkt);
-      j << "}";
-    }
-    j << "],\"cpus\":" << h->numcpus << ",\"mhz\":" << h->meanclock << ",\"load\":";
-    if (h->load < 0)
-      j << "null";
-    else
-      j << loadText(h->load);
-    j << ",\"sessions\":" << h->sessions << ",\"idles\":" << h->idles << ",\"flags\":[";
-    const char *words[] = {"router", "accepts LAN", "offline"};
-    const int bits[] = {ROUTER, LAN_OK, OFFLINE};
-    bool firstF = true;
-    for (int b = 0; b < 3; b++)
-      if (h->flags & bits[b]) {
-        j << (firstF ? "" : ",") << jsonText(words[b]);
-        firstF = false;
-      }
-    j << "],\"trust\":" << jsonText(trustWord(m.trust))
-      << ",\"trusted\":" << ((h->flags & TRUSTED) ? "true" : "false")
-      << ",\"heard_ago\":" << (now - m.last) << ",\"times_heard\":" << m.heard
-      << ",\"clock_offset\":" << h->timeoff << ",\"period\":" << h->period
-      << ",\"starttime\":" << (long long)h->starttime
-      << ",\"alive\":" << (Roster::alive(m, now) ? "true" : "false") << "}";
-  }
-  j << "]}\n";
-  fputs(j.str().c_str(), out);
-}
-
-// The members by name, the order an operator looks them up in.
-std::vector<const Member *> byName(const Roster &r) {
-  std::vector<const Member *> v;
-  for (const Member &m : r.members) v.push_back(&m);
-  std::sort(v.begin(), v.end(),
-            [](const Member *a, const Member *b) { return strcmp(a->h->name, b->h->name) < 0; });
-  return v;
+  fputs((membersJson(r, now, listened).dump() + "\n").c_str(), out);
 }
 
 int openOrFail(Roster &r, const Options &o) {
@@ -156,21 +98,77 @@ std::string ago(time_t s) {
   return std::to_string(s / 3600) + " h " + std::to_string(s % 3600 / 60) + " min";
 }
 
-std::string jsonText(const std::string &s) {
-  std::string o = "\"";
-  for (unsigned char c : s) {
-    if (c == '"' || c == '\\') {
-      o += '\\';
-      o += (char)c;
-    } else if (c < 0x20 || c >= 0x7f) {
-      char b[8];
-      snprintf(b, sizeof b, "\\u%04x", c);
-      o += b;
+std::vector<const Member *> byName(const Roster &r) {
+  std::vector<const Member *> v;
+  for (const Member &m : r.members) v.push_back(&m);
+  std::sort(v.begin(), v.end(),
+            [](const Member *a, const Member *b) { return strcmp(a->h->name, b->h->name) < 0; });
+  return v;
+}
+
+Json oneDecimal(double v) {
+  if (!std::isfinite(v)) return Json();  // a peer may announce "nan"
+  char b[400];
+  snprintfC(b, sizeof b, "%.1f", v);
+  return Json::parse(b);
+}
+
+std::string text(const char *s) {
+  std::string o;
+  for (const unsigned char *p = (const unsigned char *)s; *p; p++) {
+    if (*p < 0x80) {
+      o += (char)*p;
     } else {
-      o += (char)c;
+      o += (char)(0xc0 | (*p >> 6));
+      o += (char)(0x80 | (*p & 0x3f));
     }
   }
-  return o + "\"";
+  return o;
+}
+
+Json membersJson(const Roster &r, time_t now, double listened) {
+  Json j;
+  j["port"] = r.options().port;
+  j["group"] = r.options().broadcast ? Json() : Json(r.options().group);
+  j["listened"] = listened;
+  j["now"] = (long long)now;
+  j["members"] = Json::array();
+  for (const Member *mp : byName(r)) {
+    const Member &m = *mp;
+    const host *h = m.h;
+    Json ifs = Json::array();
+    for (int i = 0; i < h->numifs; i++) {
+      const interface *ifp = &h->hostifs[i];
+      ifs.push_back({{"name", text(ifp->name)},
+                     {"address", dotted(ifp->myAddr.sin_addr.s_addr)},
+                     {"prefix", prefixLen(ifp->netmask.sin_addr.s_addr)},
+                     {"broadcast", dotted(ifp->bcastAddr.sin_addr.s_addr)},
+                     {"kind", (ifp->flags & LAN) ? "LAN" : "interconnect"},
+                     {"heard_ago", ifp->lastpkt == 0 ? Json() : Json((long long)(now - ifp->lastpkt))}});
+    }
+    Json flags = Json::array();
+    if (h->flags & ROUTER) flags.push_back("router");
+    if (h->flags & LAN_OK) flags.push_back("accepts LAN");
+    if (h->flags & OFFLINE) flags.push_back("offline");
+    j["members"].push_back({{"name", text(h->name)},
+                            {"address", dotted(h->hostAddr.s_addr)},
+                            {"interfaces", ifs},
+                            {"cpus", h->numcpus},
+                            {"mhz", h->meanclock},
+                            {"load", h->load < 0 ? Json() : oneDecimal(h->load)},
+                            {"sessions", h->sessions},
+                            {"idles", h->idles},
+                            {"flags", flags},
+                            {"trust", trustWord(m.trust)},
+                            {"trusted", (h->flags & TRUSTED) != 0},
+                            {"heard_ago", (long long)(now - m.last)},
+                            {"times_heard", m.heard},
+                            {"clock_offset", h->timeoff},
+                            {"period", h->period},
+                            {"starttime", (long long)h->starttime},
+                            {"alive", Roster::alive(m, now)}});
+  }
+  return j;
 }
 
 void fail(const std::string &msg) { fprintf(stderr, "zvgm: %s\n", msg.c_str()); }

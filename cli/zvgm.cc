@@ -2,11 +2,12 @@
 // to a subcommand. Exit status 0 on success, 1 when nothing was heard or
 // answered, 2 when the command could not run.
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "commands.h"
 
@@ -19,6 +20,7 @@ const char kUsage[] =
     "       zvgm lookup CTOKEN [ITOKEN] [--term ADDR] [listening options] [--json]\n"
     "       zvgm ask SERVER token CTOKEN [ITOKEN] | term ID | server [SEQ]\n"
     "                    [--port P] [--secret FILE] [--wait S]\n"
+    "       zvgm serve   [--listen ADDR:PORT] [--expect N] [listening options]\n"
     "\n"
     "members  listens to the group's announcements (beside a running manager) until\n"
     "         every member was heard twice or S seconds (default 30) have passed,\n"
@@ -27,10 +29,15 @@ const char kUsage[] =
     "lookup   asks every trusted member heard where the session of the tokens runs,\n"
     "         as the daemon's lookup does, and shows the choice it would make\n"
     "ask      sends one query to one server and decodes the reply\n"
+    "serve    listens for good and serves the group over HTTP (default\n"
+    "         127.0.0.1:9709): /metrics for Prometheus, /api/members (the JSON of\n"
+    "         members --json), a live page at /; --expect N: the number of members\n"
+    "         the group should have alive, exported for the alert rules\n"
     "\n"
     "The group is 224.101.101.101 on port 7009 unless told otherwise (--broadcast:\n"
     "the group announces by broadcast); --secret names\n"
-    "the group's secret file (owned by root, mode 0600), which checks announcements\n"
+    "the group's secret file (owned by root, mode 0600; serve also takes one owned\n"
+    "by its own user, not writable by group or others), which checks announcements\n"
     "and signs queries. Exit status: 0 done, 1 nothing heard or answered, 2 error.\n";
 
 int usage(const std::string &why) {
@@ -39,68 +46,61 @@ int usage(const std::string &why) {
   return zvgm::kExitError;
 }
 
-bool number(const char *s, double lo, double hi, double *out) {
-  char *end;
-  double v = strtod(s, &end);
-  if (*s == '\0' || *end != '\0' || v < lo || v > hi) return false;
-  *out = v;
-  return true;
+// The options every listening subcommand takes.
+void listening(CLI::App *c, zvgm::Options &o, bool group) {
+  c->add_option("--port", o.port, "the group's UDP port")->check(CLI::Range(1, 65535));
+  c->add_option("--secret", o.secret, "the group's secret file");
+  c->add_option("--wait", o.wait, "seconds to listen or wait")->check(CLI::Range(0.0, 86400.0));
+  if (!group) return;
+  auto *g = c->add_option("--group", o.group, "the multicast group");
+  c->add_flag("--broadcast", o.broadcast, "the group announces by broadcast")->excludes(g);
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 2 || strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)
-    return argc < 2 ? usage("") : (fputs(kUsage, stdout), 0);
-  std::string cmd = argv[1];
+  if (argc < 2) return usage("");
+  if (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0) {
+    fputs(kUsage, stdout);
+    return zvgm::kExitOk;
+  }
   zvgm::Options o;
-  std::vector<std::string> args;
-  for (int i = 2; i < argc; i++) {
-    std::string a = argv[i];
-    auto value = [&](const char *what) -> const char * {
-      if (i + 1 >= argc) return nullptr;
-      (void)what;
-      return argv[++i];
-    };
-    double v;
-    if (a == "--json") {
-      o.json = true;
-    } else if (a == "--broadcast") {
-      o.broadcast = true;
-    } else if (a == "--port" || a == "--group" || a == "--secret" || a == "--wait" ||
-               a == "--term") {
-      const char *s = value(a.c_str());
-      if (s == nullptr) return usage(a + " needs a value");
-      if (a == "--port") {
-        if (!number(s, 1, 65535, &v) || v != (int)v) return usage("bad port " + std::string(s));
-        o.port = (int)v;
-      } else if (a == "--wait") {
-        if (!number(s, 0, 86400, &v)) return usage("bad wait " + std::string(s));
-        o.wait = v;
-      } else if (a == "--group") {
-        o.group = s;
-      } else if (a == "--secret") {
-        o.secret = s;
-      } else {
-        o.term = s;
-      }
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      return usage("unknown option " + a);
-    } else {
-      args.push_back(a);
-    }
+  std::string ctoken, itoken, server;
+  std::vector<std::string> what;
+  CLI::App app{"zvgm: the operator's command of the group manager", "zvgm"};
+  app.require_subcommand(1);
+  CLI::App *members = app.add_subcommand("members", "one row per member heard");
+  listening(members, o, true);
+  members->add_flag("--json", o.json, "JSON instead of the table");
+  CLI::App *watch = app.add_subcommand("watch", "the members, live");
+  listening(watch, o, true);
+  CLI::App *lookup = app.add_subcommand("lookup", "where the session of the tokens runs");
+  lookup->add_option("CTOKEN", ctoken)->required();
+  lookup->add_option("ITOKEN", itoken);
+  lookup->add_option("--term", o.term, "the terminal's address");
+  lookup->add_flag("--json", o.json, "JSON instead of the table");
+  listening(lookup, o, true);
+  CLI::App *ask = app.add_subcommand("ask", "one query to one server");
+  ask->add_option("SERVER", server)->required();
+  ask->add_option("QUERY", what, "token CTOKEN [ITOKEN] | term ID | server [SEQ]")->required();
+  listening(ask, o, false);
+  CLI::App *serve = app.add_subcommand("serve", "metrics, JSON and a live page over HTTP");
+  listening(serve, o, true);
+  serve->add_option("--listen", o.listen, "ADDR:PORT to serve HTTP on");
+  serve->add_option("--expect", o.expect, "members the group should have alive")
+      ->check(CLI::Range(0, 100));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp &e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError &e) {
+    if (app.get_subcommands().empty() && argv[1][0] != '-')
+      return usage("unknown command " + std::string(argv[1]));
+    return usage(e.what());
   }
-  if (cmd == "members" || cmd == "watch") {
-    if (!args.empty()) return usage(cmd + " takes no arguments");
-    return cmd == "members" ? zvgm::runMembers(o) : zvgm::runWatch(o);
-  }
-  if (cmd == "lookup") {
-    if (args.empty() || args.size() > 2) return usage("lookup needs CTOKEN [ITOKEN]");
-    return zvgm::runLookup(o, args[0], args.size() > 1 ? args[1] : "");
-  }
-  if (cmd == "ask") {
-    if (args.size() < 2) return usage("ask needs a server and a query kind");
-    return zvgm::runAsk(o, args[0], std::vector<std::string>(args.begin() + 1, args.end()));
-  }
-  return usage("unknown command " + cmd);
+  if (members->parsed()) return zvgm::runMembers(o);
+  if (watch->parsed()) return zvgm::runWatch(o);
+  if (lookup->parsed()) return zvgm::runLookup(o, ctoken, itoken);
+  if (ask->parsed()) return zvgm::runAsk(o, server, what);
+  return zvgm::runServe(o);
 }

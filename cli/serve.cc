@@ -1,0 +1,314 @@
+// serve.cc - `zvgm serve`: a passive listener on the group port, for good,
+// that serves what it hears over HTTP: /metrics for Prometheus, the JSON of
+// `members --json` at /api/members, /healthz, and a live page at /.
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include <httplib.h>
+
+#include "serve.h"
+
+namespace zvgm {
+
+namespace {
+
+// Label values of the trust states, in the order of enum Trust.
+const char *const kTrustLabel[kTrusts] = {"unsigned", "valid", "other_secret",
+                                          "signed_unchecked"};
+
+// One exposition in the text format: families with their HELP and TYPE,
+// then their samples.
+class Exposition {
+ public:
+  void family(const char *name, const char *type, const char *help) {
+    name_ = name;
+    out_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+  }
+  // A sample of the current family; labels as name, value pairs.
+  void sample(double v, std::initializer_list<std::pair<const char *, std::string>> labels = {}) {
+    out_ += name_;
+    if (labels.size() > 0) {
+      out_ += "{";
+      bool first = true;
+      for (const auto &[k, val] : labels) {
+        out_ += std::string(first ? "" : ",") + k + "=\"" + escaped(val) + "\"";
+        first = false;
+      }
+      out_ += "}";
+    }
+    char b[40];
+    snprintf(b, sizeof b, " %.10g\n", v);
+    out_ += b;
+  }
+  const std::string &text() const { return out_; }
+
+ private:
+  static std::string escaped(const std::string &s) {
+    std::string o;
+    for (char c : s) {
+      if (c == '\\' || c == '"') o += '\\';
+      if (c == '\n') {
+        o += "\\n";
+        continue;
+      }
+      o += c;
+    }
+    return o;
+  }
+  std::string name_, out_;
+};
+
+void memberFamilies(Exposition &e, Roster &r, time_t now) {
+  std::map<std::string, int32_t> weight = placementWeights(r);
+  std::vector<const Member *> ms = byName(r);
+  auto each = [&](const char *name, const char *type, const char *help, auto value) {
+    e.family(name, type, help);
+    for (const Member *m : ms) value(*m, text(m->h->name), dotted(m->h->hostAddr.s_addr));
+  };
+  each("zvgm_member_alive", "gauge", "1 while one of the member's interfaces was heard within 3 of its keep-alive periods.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(Roster::alive(m, now), {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_trust", "gauge", "How the member's last announcement was signed: 1 for its state, 0 for the others.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         for (int t = 0; t < kTrusts; t++)
+           e.sample(m.trust == t, {{"name", n}, {"address", a}, {"trust", kTrustLabel[t]}});
+       });
+  each("zvgm_member_flag", "gauge", "The member's flags: router, accepts_lan and offline as announced, trusted as judged here.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         const std::pair<const char *, int> flags[] = {
+             {"router", ROUTER}, {"accepts_lan", LAN_OK}, {"offline", OFFLINE}, {"trusted", TRUSTED}};
+         for (const auto &[word, bit] : flags)
+           e.sample((m.h->flags & bit) != 0, {{"name", n}, {"address", a}, {"flag", word}});
+       });
+  each("zvgm_member_load", "gauge", "The member's announced load average (absent until announced).",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         Json load = oneDecimal(m.h->load);
+         if (m.h->load >= 0 && !load.is_null()) e.sample(load.get<double>(), {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_sessions", "gauge", "Sessions on the member, idle ones included (absent until counted).",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         if (m.h->sessions >= 0) e.sample(m.h->sessions, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_idle_sessions", "gauge", "Idle sessions on the member (absent until counted).",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         if (m.h->idles >= 0) e.sample(m.h->idles, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_cpus", "gauge", "CPUs the member announces.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(m.h->numcpus, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_cpu_clock_hertz", "gauge", "Mean CPU clock the member announces.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(m.h->meanclock * 1e6, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_placement_weight", "gauge", "Weight of the member in the least-loaded draw for a terminal on its interconnect network (capacity over load; 0: takes no new sessions there).",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(weight[m.h->name], {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_last_heard_age_seconds", "gauge", "Seconds since the member's last announcement.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample((double)(now - m.last), {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_clock_offset_seconds", "gauge", "The member's clock minus this host's, as of its last announcement.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(m.h->timeoff, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_keepalive_period_seconds", "gauge", "The member's keep-alive interval.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(m.h->period, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_start_time_seconds", "gauge", "When the member's group manager started, seconds since the epoch in its clock.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample((double)m.h->starttime, {{"name", n}, {"address", a}});
+       });
+  each("zvgm_member_restarts_total", "counter", "Announcements of the member with a start time other than its last one.",
+       [&](const Member &m, const std::string &n, const std::string &a) {
+         e.sample(m.restarts, {{"name", n}, {"address", a}});
+       });
+}
+
+}  // namespace
+
+std::string metricsText(Roster &r, const ServeCounts &c, time_t now) {
+  Exposition e;
+  int alive = 0;
+  int byTrust[kTrusts] = {};
+  for (const Member &m : r.members) {
+    alive += Roster::alive(m, now);
+    byTrust[m.trust]++;
+  }
+  e.family("zvgm_serve_listening", "gauge", "1 while zvgm listens on the group port.");
+  e.sample(c.listening);
+  e.family("zvgm_members", "gauge", "Members heard since zvgm started.");
+  e.sample((double)r.members.size());
+  e.family("zvgm_members_alive", "gauge", "Members heard within 3 of their keep-alive periods.");
+  e.sample(alive);
+  if (c.expect >= 0) {
+    e.family("zvgm_members_expected", "gauge", "Members the group should have alive (zvgm serve --expect).");
+    e.sample(c.expect);
+  }
+  e.family("zvgm_members_by_trust", "gauge", "Members by how their last announcement was signed.");
+  for (int t = 0; t < kTrusts; t++) e.sample(byTrust[t], {{"trust", kTrustLabel[t]}});
+  e.family("zvgm_announcements_total", "counter", "Announcements taken (one per sending), by how they were signed.");
+  for (int t = 0; t < kTrusts; t++) e.sample((double)r.byTrust[t], {{"trust", kTrustLabel[t]}});
+  e.family("zvgm_unreadable_datagrams_total", "counter", "Datagrams on the group port that were no readable announcement.");
+  e.sample(r.malformed + r.foreign);
+  e.family("zvgm_members_lost_total", "counter", "Times a member turned not alive.");
+  e.sample((double)c.lost);
+  memberFamilies(e, r, now);
+  return e.text();
+}
+
+namespace {
+
+struct Served {
+  Roster roster;
+  std::mutex lock;  // the roster, the counts, the library's group table
+  ServeCounts counts;
+  time_t started = 0;
+  std::map<std::string, bool> wasAlive;
+  std::atomic<bool> stop{false};
+};
+
+// Counts the members that turned not alive since the last call.
+void noteLosses(Served &s, time_t now) {
+  for (const Member &m : s.roster.members) {
+    bool a = Roster::alive(m, now);
+    auto it = s.wasAlive.find(m.h->name);
+    if (it != s.wasAlive.end() && it->second && !a) s.counts.lost++;
+    s.wasAlive[m.h->name] = a;
+  }
+}
+
+// The listener: opens the group port (again every few seconds while no
+// interface lets it) and takes announcements until told to stop.
+void listenLoop(Served &s) {
+  bool told = false;
+  while (!s.stop) {
+    if (!s.counts.listening) {
+      std::string err;
+      std::lock_guard<std::mutex> g(s.lock);
+      s.counts.listening = s.roster.openSockets(&err);
+      if (!s.counts.listening && !told) fail(err + "; serving an empty group until it can listen");
+      told = told || !s.counts.listening;
+    }
+    if (s.counts.listening) {
+      s.roster.listen(1, false);
+    } else {
+      for (int i = 0; i < 50 && !s.stop; i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::lock_guard<std::mutex> g(s.lock);
+    noteLosses(s, gmSys.now());
+  }
+}
+
+// ADDR:PORT; false when it is none.
+bool splitListen(const std::string &l, std::string *host, int *port) {
+  size_t colon = l.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  *host = l.substr(0, colon);
+  if (host->size() > 2 && (*host)[0] == '[' && host->back() == ']') *host = host->substr(1, host->size() - 2);
+  char *end;
+  long p = strtol(l.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || end == l.c_str() + colon + 1 || p < 1 || p > 65535) return false;
+  *port = (int)p;
+  return true;
+}
+
+void routes(httplib::Server &svr, Served &s) {
+  // GET and HEAD only; nothing is read of a body.
+  svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
+    if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 405;
+    res.set_header("Allow", "GET, HEAD");
+    res.set_header("Connection", "close");
+    res.set_content("only GET and HEAD\n", "text/plain");
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  // Address reuse, but never a port shared with another server.
+  svr.set_socket_options([](int fd) {
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+  svr.set_payload_max_length(0);
+  svr.set_read_timeout(5, 0);
+  svr.set_write_timeout(5, 0);
+  svr.set_keep_alive_timeout(5);
+  svr.set_keep_alive_max_count(100);
+  svr.Get("/metrics", [&s](const httplib::Request &, httplib::Response &res) {
+    std::lock_guard<std::mutex> g(s.lock);
+    res.set_content(metricsText(s.roster, s.counts, gmSys.now()), "text/plain; version=0.0.4; charset=utf-8");
+  });
+  auto group = [&s] {
+    std::lock_guard<std::mutex> g(s.lock);
+    time_t now = gmSys.now();
+    return membersJson(s.roster, now, (double)(now - s.started));
+  };
+  svr.Get("/api/members", [group](const httplib::Request &, httplib::Response &res) {
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(group().dump() + "\n", "application/json");
+  });
+  svr.Get("/healthz", [](const httplib::Request &, httplib::Response &res) {
+    res.set_content("ok\n", "text/plain");
+  });
+  svr.Get("/", [group](const httplib::Request &, httplib::Response &res) {
+    res.set_header("Content-Security-Policy",
+                   "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+                   "connect-src 'self'");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_content(statusPage(group()), "text/html; charset=utf-8");
+  });
+}
+
+}  // namespace
+
+int runServe(const Options &o) {
+  std::string host, err;
+  int port = 0;
+  if (!splitListen(o.listen, &host, &port)) {
+    fail("not an address and port to listen on: " + o.listen);
+    return kExitError;
+  }
+  Served s;
+  s.counts.expect = o.expect;
+  if (!s.roster.prepare(o, &err, true)) {
+    fail(err);
+    return kExitError;
+  }
+  s.roster.guard = &s.lock;
+  s.started = gmSys.now();
+  signal(SIGPIPE, SIG_IGN);  // a client that goes away is no reason to end
+  httplib::Server svr;
+  routes(svr, s);
+  errno = 0;
+  if (!svr.bind_to_port(host, port)) {
+    fail("cannot listen on " + o.listen + (errno ? std::string(": ") + strerror(errno) : ""));
+    return kExitError;
+  }
+  // SIGINT and SIGTERM end the serving; the threads never see them.
+  sigset_t ends;
+  sigemptyset(&ends);
+  sigaddset(&ends, SIGINT);
+  sigaddset(&ends, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &ends, nullptr);
+  std::thread listener(listenLoop, std::ref(s));
+  std::thread http([&svr] { svr.listen_after_bind(); });
+  int sig = 0;
+  sigwait(&ends, &sig);
+  s.stop = true;
+  svr.stop();
+  http.join();
+  listener.join();
+  return kExitOk;
+}
+
+}  // namespace zvgm
