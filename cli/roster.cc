@@ -46,38 +46,6 @@ bool loadSecret(const std::string &path, std::string *err) {
   return false;
 }
 
-namespace {
-
-// A secret that the command holds itself, because the library's loader
-// takes root's files only; used to check announcements, never to sign.
-struct Held {
-  bool on = false;
-  std::string bytes;
-};
-Held &held() {
-  static Held h;
-  return h;
-}
-
-// Whether the trailer that chkSignature cut off at buf + cut verifies with
-// the held secret: the digest of the secret followed by the text before
-// it, as 40 hex digits behind the marker.
-bool heldVerifies(const char *buf, size_t cut, size_t len) {
-  const size_t marker = 5, digits = 40;
-  if (cut + marker + digits > len) return false;
-  SHA1_CTX ctx;
-  SHA1Init(&ctx);
-  SHA1Update(&ctx, held().bytes.data(), (uint32_t)held().bytes.size());
-  SHA1Update(&ctx, buf, (uint32_t)cut);
-  unsigned char d[20];
-  SHA1Final(d, &ctx);
-  char hex[41];
-  for (int i = 0; i < 20; i++) snprintf(hex + 2 * i, 3, "%02x", d[i]);
-  return strncasecmp(hex, buf + cut + marker, digits) == 0;
-}
-
-}  // namespace
-
 bool loadCheckingSecret(const std::string &path, std::string *err) {
   if (path.empty()) return true;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -88,16 +56,12 @@ bool loadCheckingSecret(const std::string &path, std::string *err) {
     return false;
   }
   bool mine = st.st_uid == 0 || st.st_uid == geteuid();
-  if (!S_ISREG(st.st_mode) || !mine || (st.st_mode & 022) != 0) {
+  if (!S_ISREG(st.st_mode) || !mine || (st.st_mode & 022) != 0 || st.st_size > (1 << 20)) {
     close(fd);
     *err = "the secret file " + path +
-           " was refused: it must be a file owned by root or by the user running zvgm, "
-           "not writable by group or others";
+           " was refused: it must be a file of at most 1 MiB owned by root or by the user "
+           "running zvgm, not writable by group or others";
     return false;
-  }
-  if (st.st_uid == 0 && (st.st_mode & 077) == 0) {  // the library's own rule holds
-    close(fd);
-    return loadSecret(path, err);
   }
   std::string s((size_t)st.st_size, '\0');
   ssize_t got = read(fd, s.data(), s.size());
@@ -106,8 +70,10 @@ bool loadCheckingSecret(const std::string &path, std::string *err) {
     *err = "cannot read the secret file " + path;
     return false;
   }
-  held().bytes = s;
-  held().on = true;
+  if (useSignatureSecret(s.data(), (int)s.size()) != 0) {
+    *err = "cannot hold the secret of " + path;
+    return false;
+  }
   return true;
 }
 
@@ -191,7 +157,6 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
   int ok = chkSignature(buf);  // cuts the trailer off, whatever the verdict
   size_t cut = strlen(buf);
   bool hadTrailer = cut < before;
-  if (held().on) ok = hadTrailer && heldVerifies(buf, cut, (size_t)len);
   Trust trust = !hadTrailer ? kUnsigned
                 : secretLoaded_ ? (ok ? kValid : kOtherSecret)
                                 : kSignedUnchecked;

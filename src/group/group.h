@@ -146,6 +146,11 @@ int chkSignature(char *buf);
 /* Drops the loaded secret, switching signing off again. Only the unit tests
  * call it, to load several secrets in one process; the manager never does. */
 void resetSignature(void);
+/* Takes len bytes as the secret, as initSignature takes a file's content,
+ * for a program that reads the file under a rule of its own (the operator's
+ * command under a service manager's credential). 0, or -1 when the bytes
+ * cannot be held. */
+int useSignatureSecret(const char *bytes, int len);
 /* Non-zero when a secret is loaded: outgoing texts get a trailer. */
 int signatureLoaded(void);
 

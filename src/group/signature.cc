@@ -114,6 +114,17 @@ void initSignature(const char *sigfile) {
   sigbuf = buf;
 }
 
+int useSignatureSecret(const char *bytes, int len) {
+  if (bytes == nullptr || len < 0 || len > 0x7fffffff - GM_BUFSIZE) return -1;
+  char *buf = (char *)malloc((size_t)len + 1);
+  if (buf == nullptr) return -1;
+  memcpy(buf, bytes, (size_t)len);
+  free(sigbuf);
+  keyend = len;
+  sigbuf = buf;
+  return 0;
+}
+
 void resetSignature(void) {
   free(sigbuf);
   sigbuf = nullptr;
