@@ -39,6 +39,7 @@ url=$(mirror | head -n 1)
 
 base=${1:-/var/tmp}
 dir=$(mktemp -d "$base/zvgm-minimal.XXXXXX")
+chmod 755 "$dir"  # the root folder of the system: apt's own user and man-db read in it
 mounted=()
 cleanup() {
   local m i
@@ -77,7 +78,9 @@ mkdir -p "$dir/zvgm"
 mount --bind "$dir" "$dir" && mounted+=("$dir")
 mount -t proc proc "$dir/proc" && mounted+=("$dir/proc")
 mount -t sysfs sys "$dir/sys" && mounted+=("$dir/sys")
-mount --bind /dev "$dir/dev" && mounted+=("$dir/dev")
+# /dev with /dev/pts (apt logs through a terminal); a slave, so that nothing
+# done to it here reaches the machine's own /dev.
+mount --rbind /dev "$dir/dev" && mounted+=("$dir/dev") && mount --make-rslave "$dir/dev"
 cp /etc/resolv.conf "$dir/etc/resolv.conf"
 # Packages install, nothing starts: no service runs out of the chroot.
 printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
@@ -90,7 +93,7 @@ for cmd in demo.sh test.sh; do
   set +e
   chroot "$dir" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     HOME=/root LANG=C.UTF-8 ZVGM_FIRST_STEPS_ONLY=1 /bin/bash -c "cd /zvgm && ./scripts/$cmd" 2>&1 |
-    tee "$dir/$cmd.out" | grep -v -E '^(Get:|Unpacking|Selecting|Preparing|Setting up|Processing|Created symlink)'
+    tee "$dir/$cmd.out" | grep -v -E '^(Get:|Unpacking|Selecting|Preparing|Setting up|Processing|Created symlink|  |The following|Suggested|Recommended|Adding|update-alternatives|Creating)'
   rc=${PIPESTATUS[0]}
   set -e
   if grep -q 'The ip or unshare command is missing' "$dir/$cmd.out"; then
