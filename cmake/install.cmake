@@ -62,6 +62,8 @@ else()
 endif()
 if(TARGET zvauthd)
   install_jar(zvauthd DESTINATION ${CMAKE_INSTALL_DATADIR}/java COMPONENT testrig)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian/zvgm-testrig
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT testrig)
 endif()
 
 # ---- tools: manual page, completion, the service of zvgm serve -------------
