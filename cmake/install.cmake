@@ -79,23 +79,28 @@ function(zvgm_gzip src out)
 endfunction()
 
 # The unit and its options file go where Debian 12 has them when the prefix
-# is /usr (/lib/systemd/system, /etc/default); under any other prefix they
-# stay inside it.
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(ZVGM_UNITDIR /lib/systemd/system)
-  set(ZVGM_DEFAULTDIR /etc/default)
-else()
-  set(ZVGM_UNITDIR lib/systemd/system)
-  set(ZVGM_DEFAULTDIR ${CMAKE_INSTALL_SYSCONFDIR}/default)
-endif()
+# is /usr (/lib/systemd/system, /etc/default); under any other prefix,
+# also one given only at install time (cmake --install --prefix), they stay
+# inside it. So the choice is made when installing.
+set(_service ${CMAKE_SOURCE_DIR}/contrib/systemd/zvgm-serve)
+set(ZVGM_SERVICE_INSTALL [[
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(_unitdir /lib/systemd/system)
+    set(_defaultdir /etc/default)
+  else()
+    set(_unitdir ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+    set(_defaultdir ${CMAKE_INSTALL_PREFIX}/etc/default)
+  endif()
+  file(INSTALL DESTINATION ${_unitdir} TYPE FILE FILES "@_service@.service")
+  file(INSTALL DESTINATION ${_defaultdir} TYPE FILE RENAME zvgm-serve FILES "@_service@.default")
+]])
+string(CONFIGURE "${ZVGM_SERVICE_INSTALL}" ZVGM_SERVICE_INSTALL @ONLY)
 if(TARGET zvgm_cli)
   zvgm_gzip(${CMAKE_SOURCE_DIR}/man/zvgm.1 zvgm.1.gz)
   install(FILES ${_gz}/zvgm.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   install(FILES contrib/bash-completion/zvgm
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tools)
-  install(FILES contrib/systemd/zvgm-serve.service DESTINATION ${ZVGM_UNITDIR} COMPONENT tools)
-  install(FILES contrib/systemd/zvgm-serve.default DESTINATION ${ZVGM_DEFAULTDIR}
-          RENAME zvgm-serve COMPONENT tools)
+  install(CODE "${ZVGM_SERVICE_INSTALL}" COMPONENT tools)
 endif()
 if(TARGET gmlight)
   zvgm_gzip(${CMAKE_SOURCE_DIR}/man/zvgm-light.1 zvgm-light.1.gz)
@@ -141,9 +146,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_STRIP_FILES ON)
 # Files under /etc are the administrator's: kept over upgrades.
 file(WRITE ${CMAKE_BINARY_DIR}/debian-tools/conffiles "/etc/default/zvgm-serve\n")
-if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-  set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian-tools/conffiles)
-endif()
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian-tools/conffiles)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The libraries are registered by dpkg's ldconfig trigger, as Debian has it,
