@@ -7,6 +7,10 @@
 -- key names the message (host, tokenQ, tokenR, termQ, termR, serverQ,
 -- serverR), optionally followed by "#sig=" and 40 hex digits, the SHA-1 of
 -- the secret's bytes followed by every byte before the "#".
+-- Members read a datagram as a C string: up to its first NUL byte. So does
+-- this dissector; what follows a NUL is shown as ignored bytes, never as
+-- lines or a trailer (a text extended behind SHA-1's padding, which always
+-- holds a NUL, carries lines and a trailer there that no member reads).
 -- Addresses come in two hexadecimal forms: announcements write 10.0.0.1 as
 -- a000001 (first octet most significant); the at key of queries and replies
 -- writes it as 100000a (first octet least significant).
@@ -75,6 +79,8 @@ field("sig", ProtoField.string, "Signature digest")
 field("sig.status", ProtoField.string, "Signature verdict")
 field("sig.valid", ProtoField.bool, "Signature valid")
 field("sig.expected", ProtoField.string, "Digest with the given secret")
+-- what no member reads
+field("ignored", ProtoField.bytes, "Ignored bytes (after NUL)")
 
 local flist = {}
 for _, f in pairs(F) do flist[#flist + 1] = f end
@@ -86,7 +92,10 @@ local ex_unsigned = ProtoExpert.new("zvgm.sig.none", "Unsigned message",
   expert.group.SECURITY, expert.severity.NOTE)
 local ex_value = ProtoExpert.new("zvgm.value.bad", "Value not in the expected form",
   expert.group.MALFORMED, expert.severity.WARN)
-zvgm.experts = { ex_bad, ex_unsigned, ex_value }
+local ex_ignored = ProtoExpert.new("zvgm.ignored.bytes",
+  "Bytes after a NUL, which members ignore (an extended or forged message?)",
+  expert.group.SECURITY, expert.severity.WARN)
+zvgm.experts = { ex_bad, ex_unsigned, ex_value, ex_ignored }
 
 -- ---- SHA-1 (not every Wireshark gives Lua a digest) ------------------------
 local b = bit32
@@ -318,7 +327,11 @@ end
 function zvgm.dissector(tvb, pinfo, tree)
   local len = tvb:len()
   if len == 0 then return 0 end
-  local text = tvb:raw(0, len)
+  -- What a member reads: the text up to the first NUL.
+  local all = tvb:raw(0, len)
+  local nul = all:find("\0", 1, true)
+  local text = nul ~= nil and all:sub(1, nul - 1) or all
+  local tlen = #text
   local kind = text:match("^(%a+)=")
   if kind == nil or names[kind] == nil then return 0 end
   pinfo.cols.protocol = "ZVGM"
@@ -339,7 +352,7 @@ function zvgm.dissector(tvb, pinfo, tree)
       local lk = ps[1].key
       local form = keys[lk]
       local linelen = #line
-      if offset + linelen >= len then linelen = len - offset end
+      if offset + linelen >= tlen then linelen = tlen - offset end
       local lt = root:add(tvb(offset, math.max(linelen, 1)),
         (lk == "interface" and "Interface " .. ps[1].val) or
         (lk == "sessions" and "Sessions") or
@@ -396,8 +409,8 @@ function zvgm.dissector(tvb, pinfo, tree)
 
   if mark ~= nil then
     local digits = text:sub(mark + 5, mark + 44)
-    local st = root:add(tvb(mark - 1, len - mark + 1), "Signature")
-    st:add(F.sig, tvb(mark + 4, math.min(40, len - mark - 4)), digits)
+    local st = root:add(tvb(mark - 1, tlen - mark + 1), "Signature")
+    st:add(F.sig, tvb(mark + 4, math.max(math.min(40, tlen - mark - 4), 0)), digits)
     local key, why = secret()
     local verdict
     if key == nil then
@@ -418,6 +431,11 @@ function zvgm.dissector(tvb, pinfo, tree)
     root:add(F["sig.status"], "unsigned")
     if kind ~= "serverQ" and kind ~= "serverR" then root:add_proto_expert_info(ex_unsigned) end
     info = info .. " [unsigned]"
+  end
+  if nul ~= nil then
+    local it = root:add(F.ignored, tvb(nul - 1, len - nul + 1))
+    it:add_proto_expert_info(ex_ignored)
+    info = info .. " [" .. (len - nul + 1) .. " bytes after NUL ignored]"
   end
   pinfo.cols.info = info
   return len

@@ -11,16 +11,18 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-if [ -f "$root/testbed/preflight.sh" ]; then
-  . "$root/testbed/preflight.sh"
-  tb_preflight || exit 1
-fi
+# Install what is missing first: on a fresh machine the testbed's own tools
+# (ip, unshare, ksh) come with it. Then check that the testbed can run here.
+"$root/scripts/prereqs.sh"
+. "$root/testbed/preflight.sh"
+tb_preflight || exit 1
+# (ZVGM_FIRST_STEPS_ONLY=1 stops here: tests of these first steps.)
+[ "${ZVGM_FIRST_STEPS_ONLY:-}" != 1 ] || { echo "demo: first steps done"; exit 0; }
 build=${ZVGM_DEMO_BUILD:-$root/build-demo}
 servers=(alpha bravo charlie)
 tb=$root/testbed/tb
 period=5
 
-"$root/scripts/prereqs.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DZVGM_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target zvgm zvauthd zvgm_cli >/dev/null
 zvgm() { "$tb" exec obs "$build/cli/zvgm" "$@"; }

@@ -268,7 +268,31 @@ TEST(Zvgm, DissectorReadsEveryMessage) {
   EXPECT_EQ(zvgm(tb, {"ask", b1, "server", "12"}).status, 0);
   EXPECT_EQ(cap.wait(20000), 0);
 
-  auto fs = readCapture(pcap, "-o zvgm.secret_file:" + secret);
+  // An announcement extended as docs/protocol.md describes: the signed text,
+  // SHA-1's padding (which holds NULs), one more interface line, and a
+  // trailer over every byte. Members read up to the first NUL, so it carries
+  // no trailer and one interface for them; the rest is ignored bytes. It
+  // goes into the capture file only, never onto a network.
+  const std::string forger = "198.51.100.66";
+  const std::string text = "host=mallory addr=c6336442 numifs=1 flags=1 period=2\n"
+                           "interface=eth0 ip=c6336442 mask=ffffff00 bcast=c63364ff flags=1\n";
+  size_t ml = kSecret.size() + text.size();
+  std::string forged = text + '\x80' + std::string((55 + 64 - ml % 64) % 64, '\0');
+  for (int i = 7; i >= 0; i--) forged += (char)((ml * 8) >> (8 * i));
+  forged += "\ninterface=eth9 ip=cb007142 mask=ffffff00 bcast=cb0071ff flags=0\n";
+  forged += "#sig=" + shell("sha1sum " + save(tb, "forged.signed", kSecret + forged)).substr(0, 40) + "\n";
+  std::string dump = "0000", ignored;
+  char hx[4];
+  for (size_t i = 0; i < forged.size(); i++) {
+    snprintf(hx, sizeof hx, "%02x", (unsigned char)forged[i]);
+    dump += std::string(" ") + hx;
+    if (i >= forged.find('\0')) ignored += hx;
+  }
+  std::string all = tb.dir() + "/all.pcapng";
+  shell("text2pcap -q -u 7009,7009 -4 " + forger + ",224.101.101.101 " + save(tb, "forged.hex", dump) +
+        " " + tb.dir() + "/forged.pcap && mergecap -w " + all + " " + pcap + " " + tb.dir() + "/forged.pcap");
+
+  auto fs = readCapture(all, "-o zvgm.secret_file:" + secret);
   const std::string obs = "198.51.100.250";
   const std::map<std::string, std::string> want[] = {
       {{"zvgm.sig.status", "valid"}, {"zvgm.host.name", "alpha"}, {"zvgm.host.addr", a},
@@ -291,11 +315,13 @@ TEST(Zvgm, DissectorReadsEveryMessage) {
       {{"zvgm.sig.status", "unsigned"}, {"zvgm.seq", "12"}},
       {{"zvgm.sig.status", "unsigned"}, {"zvgm.server", b1}, {"zvgm.server_hex", hexAddr(b1)},
        {"zvgm.port", "7009"}, {"zvgm.seq", "12"}},
+      {{"zvgm.sig.status", "unsigned"}, {"zvgm.host.name", "mallory"}, {"zvgm.if.name", "eth0"}},
   };
   const std::pair<std::string, std::string> from[] = {
       {a, "host"},     {b, "host"},     {obs, "tokenQ"}, {a, "tokenR"},
       {obs, "tokenQ"}, {b, "tokenR"},   {obs, "termQ"},  {a, "termR"},
-      {obs, "termQ"},  {b, "termR"},    {"203.0.113.250", "serverQ"}, {b1, "serverR"}};
+      {obs, "termQ"},  {b, "termR"},    {"203.0.113.250", "serverQ"}, {b1, "serverR"},
+      {forger, "host"}};
   // The signed and the unsigned query of a kind both come from the observer:
   // take them in the order they were sent.
   std::map<std::string, int> nth;
@@ -308,6 +334,10 @@ TEST(Zvgm, DissectorReadsEveryMessage) {
     ASSERT_FALSE(f.empty()) << "no " << kind << " from " << src;
     EXPECT_EQ(pick(f, want[i]), lines(want[i])) << kind << " from " << src;
   }
+
+  EXPECT_EQ(shell(std::string(TSHARK_BIN) + " -n -r " + all + " -X lua_script:" + ZVGM_LUA +
+                  " -Y ip.src==" + forger + " -T fields -e zvgm.ignored 2>/dev/null"),
+            ignored + "\n");
 
   // The verdict depends on the secret given, and on one being given at all.
   EXPECT_EQ(frame(readCapture(pcap, "-o 'zvgm.secret:another secret\\n'"), a, "host")["zvgm.sig.status"],

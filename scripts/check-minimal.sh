@@ -1,0 +1,108 @@
+#!/bin/bash
+# check-minimal.sh - runs the first steps of both commands (scripts/demo.sh
+# and scripts/test.sh: install what is missing, then check the testbed) on a
+# minimal Debian 12, as a fresh machine has it: debootstrap --variant=minbase
+# into a scratch folder, this tree copied in, each command run in a chroot
+# with /proc mounted, stopped right after its first steps. Everything is torn
+# down on exit. It downloads Debian packages, from the mirror this machine's
+# own apt sources name. As root; takes a while (the packages of the build).
+# usage: check-minimal.sh [scratch parent folder (default /var/tmp)]
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+[ "$(id -u)" = 0 ] || { echo "check-minimal: needs root (debootstrap, chroot)" >&2; exit 2; }
+command -v debootstrap >/dev/null ||
+  { echo "check-minimal: debootstrap is missing (apt-get install debootstrap)" >&2; exit 2; }
+
+# The first Debian mirror of this machine's apt sources that serves bookworm,
+# one-line (sources.list) or deb822 (*.sources) style.
+mirror() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$f" ] || continue
+    awk '$1 == "deb" { for (i = 2; i < NF; i++) if ($i !~ /^\[/ && $i ~ /:\/\//) {
+           if ($(i + 1) == "bookworm") { print $i; exit } break } }' "$f"
+  done
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    awk 'function flush() { if (uris != "" && (" " suites " ") ~ / bookworm /) {
+                              split(uris, u, " "); print u[1]; found = 1; exit }
+                            uris = suites = "" }
+         /^[ \t]*$/ { flush(); next }
+         tolower($1) == "uris:" { $1 = ""; uris = $0 }
+         tolower($1) == "suites:" { $1 = ""; suites = $0 }
+         END { if (!found) flush() }' "$f"
+  done
+}
+url=$(mirror | head -n 1)
+[ -n "$url" ] || { echo "check-minimal: no bookworm mirror in /etc/apt/sources*" >&2; exit 2; }
+
+base=${1:-/var/tmp}
+dir=$(mktemp -d "$base/zvgm-minimal.XXXXXX")
+chmod 755 "$dir"  # the root folder of the system: apt's own user and man-db read in it
+mounted=()
+cleanup() {
+  local m i
+  for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+    m=${mounted[i]}
+    umount -l "$m" 2>/dev/null || true
+  done
+  # Only remove the scratch folder when nothing is mounted under it any more.
+  if ! grep -qF " $dir/" /proc/self/mounts && ! grep -qF " $dir " /proc/self/mounts; then
+    rm -rf --one-file-system "$dir"
+  else
+    echo "check-minimal: $dir still has mounts; left in place" >&2
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+t0=$(date +%s)
+echo "check-minimal: debootstrap --variant=minbase bookworm from $url"
+if ! debootstrap --variant=minbase bookworm "$dir" "$url" >"$dir.log" 2>&1; then
+  tail -n 20 "$dir.log"
+  rm -f "$dir.log"
+  echo "check-minimal: debootstrap failed" >&2
+  exit 1
+fi
+rm -f "$dir.log"
+t1=$(date +%s)
+echo "check-minimal: minimal system ready in $((t1 - t0)) s;" \
+     "ip: $(chroot "$dir" /bin/sh -c 'command -v ip || echo missing')"
+
+# The tree as a fresh checkout has it (no build folders).
+mkdir -p "$dir/zvgm"
+(cd "$root" && git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$dir/zvgm")
+# The root of the chroot a mount point of its own, as the root of a machine
+# is (the testbed makes / a slave mount in its namespaces).
+mount --bind "$dir" "$dir" && mounted+=("$dir")
+mount -t proc proc "$dir/proc" && mounted+=("$dir/proc")
+mount -t sysfs sys "$dir/sys" && mounted+=("$dir/sys")
+# /dev with /dev/pts (apt logs through a terminal); a slave, so that nothing
+# done to it here reaches the machine's own /dev.
+mount --rbind /dev "$dir/dev" && mounted+=("$dir/dev") && mount --make-rslave "$dir/dev"
+cp /etc/resolv.conf "$dir/etc/resolv.conf"
+# Packages install, nothing starts: no service runs out of the chroot.
+printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
+chmod 755 "$dir/usr/sbin/policy-rc.d"
+
+status=0
+for cmd in demo.sh test.sh; do
+  echo "=== $cmd, first steps, on the minimal system"
+  s=$(date +%s)
+  set +e
+  chroot "$dir" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+    HOME=/root LANG=C.UTF-8 ZVGM_FIRST_STEPS_ONLY=1 /bin/bash -c "cd /zvgm && ./scripts/$cmd" 2>&1 |
+    tee "$dir/$cmd.out" | grep -v -E '^(Get:|Unpacking|Selecting|Preparing|Setting up|Processing|Created symlink|  |The following|Suggested|Recommended|Adding|update-alternatives|Creating)'
+  rc=${PIPESTATUS[0]}
+  set -e
+  if grep -q 'The ip or unshare command is missing' "$dir/$cmd.out"; then
+    echo "check-minimal: FAIL: $cmd checked the testbed before installing"; status=1
+  elif [ "$rc" != 0 ]; then
+    echo "check-minimal: FAIL: $cmd exited $rc"; status=1
+  else
+    echo "check-minimal: ok: $cmd installed what was missing, then checked ($(($(date +%s) - s)) s)"
+  fi
+done
+echo "check-minimal: $([ $status = 0 ] && echo OK || echo FAILED) in $(($(date +%s) - t0)) s"
+exit $status
