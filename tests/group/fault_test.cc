@@ -17,6 +17,7 @@
 #include "wire.h"
 
 using namespace tb;
+using namespace tb::common;
 
 namespace {
 

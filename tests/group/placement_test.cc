@@ -15,6 +15,7 @@
 #include "wire.h"
 
 using namespace tb;
+using namespace tb::common;
 
 namespace {
 

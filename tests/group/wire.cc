@@ -3,9 +3,12 @@
 // "#sig=" trailer, nothing else; and the helpers the group tests share.
 #include "wire.h"
 
+#include <unistd.h>
 #include <utime.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -67,6 +70,20 @@ std::string checkAnnouncement(const Datagram &d, const AnnounceExpect &e, long n
   return why.str();
 }
 
+int cpuCount() {
+#if defined(__x86_64__) || defined(__i386__)
+  return (int)sysconf(_SC_NPROCESSORS_ONLN);
+#else
+  std::ifstream f("/proc/cpuinfo");  // elsewhere as the announcement counts them
+  std::string text((std::istreambuf_iterator<char>(f)), {});
+  int n = 0;
+  for (size_t at = 0; text.size() < 10240 && (at = text.find("cpu MHz", at)) != std::string::npos; at += 7) n++;
+  return n;
+#endif
+}
+
+namespace common {
+
 void addSession(Testbed &tb, const std::string &name, const std::string &ctoken, int dpy,
                 time_t mtime, bool idle) {
   std::string token = "/var/opt/KORVzv/ctokens/" + ctoken, d = std::to_string(dpy);
@@ -96,4 +113,5 @@ bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
   return true;
 }
 
+}  // namespace common
 }  // namespace tb

@@ -14,8 +14,6 @@
 
 namespace tb {
 
-const int kPeriod = 2;  // keep-alive interval of every server in the group tests
-
 struct IfExpect {
   std::string name, ip, mask, bcast;  // dotted
   unsigned flags = 0;
@@ -36,6 +34,16 @@ struct AnnounceExpect {
 // (seconds since the epoch); otherwise what is wrong.
 std::string checkAnnouncement(const Datagram &d, const AnnounceExpect &e, long now);
 
+// The processor count this machine's announcements carry: one per online
+// processor, each with its clock line in /proc/cpuinfo (x86).
+int cpuCount();
+
+// What the group, placement and fault tests share (apart, so that a test
+// with helpers of these names of its own can still use the above).
+namespace common {
+
+const int kPeriod = 2;  // keep-alive interval of every server
+
 // A session of display dpy for ctoken on server name, its token file
 // modified at mtime (0: now); idle marks the display idle.
 void addSession(Testbed &tb, const std::string &name, const std::string &ctoken, int dpy,
@@ -48,6 +56,7 @@ bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
            const std::vector<std::string> &heard, long maxAge,
            const std::set<std::string> &untrusted = {}, size_t nifs = 1);
 
+}  // namespace common
 }  // namespace tb
 
 #endif
