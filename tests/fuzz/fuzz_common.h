@@ -34,15 +34,10 @@ struct FuzzInput {
 extern const char kSeparator[];  // "\xfe\xff"; also in every target's dictionary
 bool splitInput(const uint8_t *data, size_t size, FuzzInput *in);
 
-// The secret of the seed captures; whether it can be loaded (only a file
-// owned by root with no group or other access is taken).
-extern const char kFuzzSecret[];
+// The secret of the seed captures on or off; whether it can be loaded (only
+// a file owned by root with no group or other access is taken).
 void fuzzSecret(bool on);
 bool fuzzSecretLoadable();
-
-// Once per process: temp directory, session directories with a live and an
-// idle session, loopback sockets, fake clock, the local host. Returns 0.
-int fuzzInit();
 
 // Before every input: the table back to the local host alone plus fill
 // peers (trusted ones on 127.0.1.x), the clock back to its start, sinks

@@ -1,8 +1,12 @@
-// wire.h - checks one datagram heard on the wire against the announcement
-// format, byte for byte, and against what its sender should have said.
+// wire.h - what the group tests share: one datagram heard on the wire checked
+// against the announcement format, byte for byte, and against what its sender
+// should have said; sessions set up on a server; a server's table checked.
 #ifndef ZVGM_GROUP_WIRE_H
 #define ZVGM_GROUP_WIRE_H
 
+#include <time.h>
+
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,21 +23,40 @@ struct IfExpect {
 struct AnnounceExpect {
   std::string name, addr;  // host name, dotted address
   unsigned flags = 0;
-  int period = 0, cpus = 0;
+  int period = 0, cpus = -1;  // cpus -1: not checked
   int sessions = 0, idles = 0;
   long earliestStart = 0;  // starttime lies at or after this
   std::vector<IfExpect> ifs;
-  bool signedWith = false;  // with a trailer keyed by secret
-  std::string secret;
+  bool signedWith = false;  // with a "#sig=" trailer
 };
 
 // "" when d is exactly one announcement as e describes, sent at about now
 // (seconds since the epoch); otherwise what is wrong.
 std::string checkAnnouncement(const Datagram &d, const AnnounceExpect &e, long now);
 
-// The processor count that /proc/cpuinfo gives the announcement.
+// The processor count this machine's announcements carry: one per online
+// processor, each with its clock line in /proc/cpuinfo (x86).
 int cpuCount();
 
+// What the group, placement and fault tests share (apart, so that a test
+// with helpers of these names of its own can still use the above).
+namespace common {
+
+const int kPeriod = 2;  // keep-alive interval of every server
+
+// A session of display dpy for ctoken on server name, its token file
+// modified at mtime (0: now); idle marks the display idle.
+void addSession(Testbed &tb, const std::string &name, const std::string &ctoken, int dpy,
+                time_t mtime = 0, bool idle = false);
+
+// Whether d's table holds exactly names (d itself first), each at its
+// testbed addresses on nifs interfaces with period kPeriod, trusted unless
+// in untrusted; every interface of each peer in heard heard within maxAge s.
+bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
+           const std::vector<std::string> &heard, long maxAge,
+           const std::set<std::string> &untrusted = {}, size_t nifs = 1);
+
+}  // namespace common
 }  // namespace tb
 
 #endif

@@ -83,10 +83,6 @@ daemon full "$jar" enableGroupManager=false gmport=7019 gmKeepAliveInterval=17 \
   allowLANConnections=true enableMulticast=true multicastAddress=239.1.2.3 \
   multicastTTL=3 enableLoadBalancing=false gmDebug=1 gmSignatureFile="$tmp/secret" <<EOF
 host 0|host $name lastseen -?[0-9]+ timeoff 0 addr $addr numifs [0-9]+ period 17 starttime [0-9]+( ROUTER)? LAN_OK TRUSTED
-host 1|Hostnum out of range
-load 1|Hostnum out of range
-intf 0 99|Arguments out of range
-numifs 1|numifs 0
 claim x|claim true
 disclaim -|disclaim true
 frobnicate|error unknown command

@@ -133,9 +133,8 @@ TEST_F(Announce, TooManyInterfacesStillEndWithSessionsAndTrailer) {
 }
 
 TEST_F(Announce, OddValuesAreReadAsAPeerReadsThemAndClamped) {
-  LogCapture log(2);
   // Leading numbers are taken, the rest of a value ignored; out of range is
-  // clamped and logged, never a reason to lose the peer.
+  // clamped, never a reason to lose the peer.
   receive("host=p addr=0xa000001 time=1100000030junk numifs=99 flags=123456789 cpus=2048 clock= "
           "period=-5 starttime=12x load=0,3\n"
           "interface=e ip=7f000001zz mask=ffffff00 bcast= flags=1\nsessions=-7 idles=3.9\n");
@@ -148,15 +147,6 @@ TEST_F(Announce, OddValuesAreReadAsAPeerReadsThemAndClamped) {
                                   "interface=e ip=7f000001 mask=ffffff00 bcast=0 flags=1\nsessions=-1 idles=3\n");
   EXPECT_TRUE(contains(written(hostList[2]), " cpus=16384 clock=0 period=20 starttime=0 load=-1.0\nsessions=5 "));
   EXPECT_TRUE(contains(written(hostList[3]), " period=2147483647 starttime=0 load=1000000.0\n"));
-  std::string text = log.text();
-  for (const char *line : {"host p: numifs=99 clamped to 32\n", "host p: flags=123456789 clamped to ffffffff\n",
-                           "host p: period=-5 clamped to 0\n", "host p: sessions=-7 clamped to -1\n",
-                           "host q: cpus=99999 clamped to 16384\n", "host q: clock=-3 clamped to 0\n",
-                           "host q: load=nan clamped to -1.0\n", "host r: load=1e9 clamped to 1000000.0\n"})
-    EXPECT_TRUE(contains(text, line)) << line;
-  size_t lines = 0;
-  for (size_t at = 0; (at = text.find("clamped", at)) != std::string::npos; at++) lines++;
-  EXPECT_EQ(lines, 9u);  // the eight above and r's period; nothing read as it stands is logged
 }
 
 TEST_F(Announce, BadInputIsRejectedOrTrimmed) {
