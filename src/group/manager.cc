@@ -145,6 +145,7 @@ int groupManager(gm_params gmp, char *errbuf) {
     if (now >= next || next - now > myhost.period) {
       configure();
       if (params.enableGM) sendall(bcastbuf, (int)strlen(bcastbuf));
+      logRateFlush(now);
       next = now + myhost.period;
     }
     long long wait = ((long long)next - (long long)now) * 1000;

@@ -269,7 +269,12 @@ void fuzzReset(int fill, bool lanOk) {
   hostList[0] = &myhost;
   numhosts = 1;
   fill %= MAXHOSTS;
-  for (int i = 0; i < fill; i++) hostList[numhosts++] = fillerPeer(i);
+  memset(hostSlotTrusted, 0, sizeof hostSlotTrusted);
+  for (int i = 0; i < fill; i++) {
+    host *h = fillerPeer(i);
+    hostSlotTrusted[numhosts] = (h->flags & TRUSTED) != 0;
+    hostList[numhosts++] = h;
+  }
   fuzzDrain();
 }
 
@@ -321,6 +326,8 @@ void checkTable() {
     FUZZ_CHECK((i < numhosts) == (hostList[i] != nullptr));
     if (hostList[i] == nullptr) continue;
     checkHost(i, hostList[i]);
+    // A slot that a lookup may hold (its record trusted) is never given away.
+    FUZZ_CHECK(i == 0 || !(hostList[i]->flags & TRUSTED) || hostSlotTrusted[i]);
     hosts[i] = hostList[i];
     blocks[nb++] = hostList[i];
     if (hostList[i]->hostifs != nullptr) blocks[nb++] = hostList[i]->hostifs;
