@@ -218,6 +218,26 @@ void carryOver(host *nh, const host *old) {
   }
 }
 
+// Lines that a stream of announcements would repeat.
+lograte tableFull = LOGRATE_INIT("Too many hosts in group");
+lograte sendFailed = LOGRATE_INIT("hostMessage:sendto");
+
+// With a secret loaded and the table full, the slot that a trusted newcomer
+// takes: the untrusted record heard least recently among those whose slot has
+// never held a trusted one (a lookup in flight may still hold the index of a
+// slot that did). -1 when there is none, or without a secret, where the
+// table-full rule knows no exception. Caller holds gmLock.
+int untrustedSlot(void) {
+  if (!signatureLoaded()) return -1;
+  int best = -1;
+  for (int i = 1; i < numhosts && i < GM_HOSTSLOTS; i++) {
+    const host *o = hostList[i];
+    if (o == nullptr || (o->flags & TRUSTED) || hostSlotTrusted[i]) continue;
+    if (best < 0 || o->lastseen < hostList[best]->lastseen) best = i;
+  }
+  return best;
+}
+
 void dumpHost(const host *h, const struct sockaddr_in *from) {
   char dotted[32];
   toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
@@ -322,9 +342,11 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
   if (msgbuf == nullptr || from == nullptr || size <= 0) return;
   host *h = parseHostMessage(msgbuf, size);
   if (h == nullptr) {
-    char dotted[32];
-    toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
-    log_debug(2, "Bad host message from %s dropped\n", dotted);
+    if (params.debug >= 2) {
+      char dotted[32];
+      toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+      log_debug(2, "Bad host message from %s dropped\n", dotted);
+    }
     return;
   }
   // Our own announcement, come back by loop-back or broadcast. Compared
@@ -347,30 +369,45 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
     h->flags &= ~TRUSTED;
 
   bool stored = true;
+  int victim = -1;
   ZV_MUTEX_LOCK(&gmLock);
   host **slot = findHostbyName(h->name);
   if (slot != nullptr && *slot != &myhost) {
     host *old = *slot;
     carryOver(h, old);
     *slot = h;
+    if (trusted) hostSlotTrusted[slot - hostList] = 1;
     freeHost(old);
   } else if (slot != nullptr || numhosts < 1) {
     stored = false;  // never in the local host's slot, nor before start-up
-  } else if (numhosts < MAXHOSTS) {
-    hostList[numhosts] = h;
-    // Atomic: groupNumHosts reads the count without the lock.
-    __atomic_store_n(&numhosts, numhosts + 1, __ATOMIC_RELAXED);
+  } else if (numhosts < MAXHOSTS ||
+             (trusted && (victim = untrustedSlot()) > 0)) {
+    if (victim > 0) {
+      host *old = hostList[victim];
+      log_error(0, 0, "Group full: untrusted host %s gives way to trusted host %s\n",
+                old->name, h->name);
+      hostList[victim] = h;
+      hostSlotTrusted[victim] = 1;
+      freeHost(old);
+    } else {
+      hostList[numhosts] = h;
+      hostSlotTrusted[numhosts] = trusted != 0;
+      // Atomic: groupNumHosts reads the count without the lock.
+      __atomic_store_n(&numhosts, numhosts + 1, __ATOMIC_RELAXED);
+    }
     makeHostMessage(bcastbuf, GM_BUFSIZE);
     ssize_t rc = sendto(sock, bcastbuf, strlen(bcastbuf), 0,
                         (const struct sockaddr *)from, sizeof *from);
     int err = errno;
-    char dotted[32];
-    toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
-    log_debug(2, "First time %s sendto %d\n", dotted, (int)rc);
+    if (params.debug >= 2) {
+      char dotted[32];
+      toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+      log_debug(2, "First time %s sendto %d\n", dotted, (int)rc);
+    }
     if (rc < 0)
-      log_error(0, 0, "%s: %s\n", "hostMessage:sendto", strerror(err));
+      log_error_limited(&sendFailed, "%s: %s\n", "hostMessage:sendto", strerror(err));
   } else {
-    log_error(0, 0, "Too many hosts in group. Increase MAXHOSTS\n");
+    log_error_limited(&tableFull, "Too many hosts in group. Increase MAXHOSTS\n");
     stored = false;
   }
   ZV_MUTEX_UNLOCK(&gmLock);

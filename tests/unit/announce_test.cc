@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "testutil.h"
@@ -110,14 +111,61 @@ TEST_F(Announce, InterfacesKeepWhatTheyWereLastHeard) {
   EXPECT_EQ(ifs(), "0/1 20/0 ");
 }
 
+// A full table refuses a newcomer, except that with a secret loaded a trusted
+// one takes the slot of the untrusted peer heard least recently, never one
+// that has held a trusted peer. The refusal's line is written once per
+// interval however often it repeats.
 TEST_F(Announce, HostLimit) {
-  for (int i = 1; i < MAXHOSTS; i++) addHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", TRUSTED);
-  LogCapture log;
-  receive(peer("late"));
-  EXPECT_TRUE(log.has("Too many hosts in group. Increase MAXHOSTS\n"));
-  EXPECT_TRUE(numhosts == MAXHOSTS && hostList[MAXHOSTS] == nullptr && received(peer_, 0).empty());
+  struct Case {
+    const char *what;
+    bool secret;
+    int untrusted;  // fillers h1..h99: all (99), none (0) or only h50 (50)
+    bool h50WasTrusted, lateTrusted;
+    int slot;  // where "late" lands, -1 refused
+  } cases[] = {
+      {"no secret: the rule as ever", false, 99, false, true, -1},
+      {"no untrusted peer", true, 0, false, true, -1},
+      {"untrusted newcomer", true, 99, false, false, -1},
+      {"oldest untrusted gives way", true, 99, false, true, 50},
+      {"a once trusted slot is kept", true, 50, true, true, -1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    resetGroupState(), resetSignature();
+    memset(hostSlotTrusted, 0, sizeof hostSlotTrusted);
+    if (c.secret) loadSecret("s");
+    fakeNow += 100;
+    addHost("here", "10.0.0.1", TRUSTED | LAN_OK);
+    for (int i = 1; i < MAXHOSTS; i++) {
+      bool untrusted = c.untrusted == 99 || (c.untrusted == 50 && i == 50);
+      addHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", untrusted ? 0 : TRUSTED)->lastseen =
+          fakeNow - (i == 50 ? 60 : 10);
+    }
+    if (c.h50WasTrusted) receive(peer("h50"), 1), receive(peer("h50"), 0);
+    received(peer_, 0);
+    LogCapture log;
+    receive(peer("late"), c.lateTrusted);
+    host **at = findHostbyName("late");
+    EXPECT_EQ(at ? (int)(at - hostList) : -1, c.slot);
+    EXPECT_TRUE(numhosts == MAXHOSTS && hostList[MAXHOSTS] == nullptr && findHostbyName("h1"));
+    EXPECT_EQ(findHostbyName("h50") == nullptr, c.slot == 50);
+    EXPECT_EQ(received(peer_, 0).size(), c.slot < 0 ? 0u : 1u);  // the first-time reply
+    EXPECT_EQ(log.has("Too many hosts in group. Increase MAXHOSTS\n"), c.slot < 0);
+    EXPECT_EQ(log.has("h50") && log.has("late"), c.slot == 50);
+  }
   receive(peer("h99", " cpus=8"));  // known hosts are still refreshed
   EXPECT_EQ(hostList[99]->numcpus, 8);
+
+  LogCapture log;
+  auto lines = [&] { std::string t = log.text(); return std::count(t.begin(), t.end(), '\n'); };
+  myhost.period = 2, fakeNow += 100;
+  for (int i = 0; i < 3; i++) receive(peer("late"));
+  EXPECT_EQ(lines(), 1);
+  fakeNow += 2;
+  logRateFlush(fakeNow);  // the loop's refresh: the repeats' count
+  EXPECT_EQ(lines(), 2);
+  receive(peer("late"));
+  EXPECT_EQ(lines(), 3);
 }
 
 TEST_F(Announce, TooManyInterfacesStillEndWithSessionsAndTrailer) {

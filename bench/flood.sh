@@ -1,0 +1,226 @@
+#!/bin/bash
+# flood.sh - what a flood of bad datagrams costs a server and its group:
+# brings up N light servers in the testbed (keep-alive 2 s, a shared secret)
+# for each N given, floods s1's group port from the observer at each rate,
+# and prints per rate: the rate reached, members lost or turned not alive,
+# lookups from s1 that found a session on s2 and their p50/p99 against no
+# flood, the manager thread's CPU, resident memory before and after, log
+# lines written per second and datagrams the kernel dropped. Then 99 forged
+# names fill every table and one more real server starts: the seconds until
+# every table holds it.
+#
+#   sudo bench/flood.sh [--build DIR] [--rates "R..."] [--kind KIND]
+#                       [--secs S] [N...]        (default N: 3 30)
+#
+# Rates in datagrams per second, "max" for as fast as the generator sends
+# (default "5000 20000 max"); KIND one of zvtb-flood's kinds (default mix).
+# Runs only inside the testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX,
+# default zvflood); the flood starts in the observer's namespace and stops by
+# itself; the testbed is taken down at the end, also on failure or interrupt.
+set -Eeuo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+TBS=$HERE/../testbed/tb
+export ZVTB_PREFIX=${ZVTB_PREFIX:-zvflood}
+BUILD=$HERE/../build
+PERIOD=2
+RATES="5000 20000 max"
+KIND=mix
+SECS=16
+LOOKUPS=100
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) BUILD=$2; shift 2 ;;
+    --rates) RATES=$2; shift 2 ;;
+    --kind) KIND=$2; shift 2 ;;
+    --secs) SECS=$2; shift 2 ;;
+    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    -*) echo "flood: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+SIZES=("$@")
+[ ${#SIZES[@]} -gt 0 ] || SIZES=(3 30)
+[ "$(id -u)" = 0 ] || { echo "flood: must run as root (network namespaces)" >&2; exit 1; }
+[ -x "$BUILD/testbed/light/zvgm-light" ] ||
+  { echo "flood: no light server in $BUILD (build target gmlight)" >&2; exit 1; }
+FLOOD=$BUILD/tests/zvtb-flood
+[ -x "$FLOOD" ] || { echo "flood: no $FLOOD (build target zvtb-flood)" >&2; exit 1; }
+TB=$("$TBS" dir)
+trap '"$TBS" down' EXIT
+trap 'echo "flood: interrupted" >&2; exit 130' INT TERM
+
+now() { date +%s.%N; }
+secs() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
+
+send() {
+  local line=$1 n; shift
+  for n in "$@"; do echo "$line" >"$TB/$n/console.in"; done
+}
+size_of() { stat -c %s "$TB/$1/console.out"; }
+# The reply of NAME after byte OFF of its console, once complete (SECS at most).
+reply_after() {
+  local name=$1 off=$2 secs=$3 t=0 out
+  while [ "$t" -lt $((secs * 20)) ]; do
+    out=$(tail -c +"$((off + 1))" "$TB/$name/console.out")
+    if grep -qx '\.' <<<"$out"; then sed -e '/^\.$/q' <<<"$out" | grep -vx '\.'; return 0; fi
+    sleep 0.05; t=$((t + 1))
+  done
+}
+ask() { local off; off=$(size_of "$1"); send "$2" "$1"; reply_after "$1" "$off" "${3:-20}"; }
+
+pid_of() { cat "$TB/$1/daemon.pid"; }
+# The light server's process (the testbed's pid file names its launcher).
+proc_of() {
+  local p; p=$(pid_of "$1")
+  pgrep -P "$p" -x zvgm-light 2>/dev/null || echo "$p"
+}
+# The manager thread: the first thread the light server creates.
+manager_tid() { ls "/proc/$1/task" | sort -n | sed -n 2p; }
+rss_kb() { awk '/^VmRSS/ { print $2 }' "/proc/$1/status"; }
+# "received dropped": datagrams that NAME's namespace took in, and those the
+# kernel dropped for want of room in a receive buffer.
+udp_counts() {
+  "$TBS" exec "$1" awk '/^Udp:/ { if (h) { print $2, $6; exit } h = 1 }' /proc/net/snmp
+}
+sw() { "$TBS" exec sw "$@"; }
+# Counts datagrams from the group port to the group port of ADDR: the
+# first-time replies that ADDR's peers send when they take it in.
+count_first() {
+  printf '%s\n' "table bridge zvflood {" " counter first {}" " chain pre {" \
+    "  type filter hook prerouting priority 0;" \
+    "  ip daddr $1 udp sport 7009 udp dport 7009 counter name first" " }" "}" | sw nft -f -
+}
+first_count() { sw nft list counter bridge zvflood first | awk '/packets/ { print $2 }'; }
+
+# Members (of the names given) that SERVER lists as alive: heard within 3
+# periods. Reads its status reply.
+alive_in() {
+  local server=$1; shift
+  ask "$server" status | awk -v lim=$((3 * PERIOD)) -v want=" $* " '
+    $1 == "host" { h = (index(want, " " $2 " ") ? $2 : ""); next }
+    $1 == "interface" && h != "" { for (i = 2; i < NF; i++) if ($i == "lastpkt" && $(i + 1) <= lim) ok[h] = 1; h = "" }
+    END { n = 0; for (k in ok) n++; print n }'
+}
+
+# How many "which ..." lines on stdin found WANT, and their p50 and p99 (ms).
+lookup_figures() {
+  local all n found
+  all=$(grep '^which ' || true)
+  n=$(grep -c . <<<"$all" || true)
+  [ "$n" -gt 0 ] || { echo "no lookups answered"; return 0; }
+  found=$(grep -c "^which $1:" <<<"$all" || true)
+  awk '{ print $NF / 1000 }' <<<"$all" | sort -n | awk -v n="$n" -v f="$found" '
+    { v[NR] = $1 }
+    END { a = int(n * 0.5 + 0.5); b = int(n * 0.99 + 0.5); if (a < 1) a = 1; if (b < 1) b = 1
+          printf "%d of %d found the session on s2, p50 %.1f ms, p99 %.1f ms", f, n, v[a], v[b] }'
+}
+
+flood_step() {
+  local n=$1 rate=$2 proc tid c0 c1 r0 r1 l0 l1 u0 u1 t0 t1 worst=$1 lost=0 lk arg a
+  shift 2
+  local names=("$@")
+  proc=$(proc_of s1); tid=$(manager_tid "$proc")
+  arg=$rate; [ "$rate" = max ] && arg=0
+  c0=$(cat "/proc/$proc/task/$tid/schedstat"); r0=$(rss_kb "$proc"); l0=$(wc -l <"$TB/s1/daemon.err")
+  u0=$(udp_counts s1); t0=$(now)
+  "$TBS" exec obs "$FLOOD" "$KIND" 198.51.100.11 7009 "$arg" 100000000 "$SECS" >"$TB/flood.out" 2>&1 &
+  local fpid=$!
+  sleep 1
+  lk=$(ask s1 "series $LOOKUPS which c-flood - - -" 120 | lookup_figures "$WANT")
+  # Members alive in s1's table, and s1 alive in s2's, until the flood ends.
+  while kill -0 "$fpid" 2>/dev/null; do
+    a=$(alive_in s1 "${names[@]}"); [ "$a" -lt "$worst" ] && worst=$a
+    [ "$(alive_in s2 s1)" = 1 ] || lost=1
+    sleep 1
+  done
+  wait "$fpid" || true
+  t1=$(now); c1=$(cat "/proc/$proc/task/$tid/schedstat"); r1=$(rss_kb "$proc"); u1=$(udp_counts s1)
+  sleep $((PERIOD + 1))  # the count lines of the last interval
+  l1=$(wc -l <"$TB/s1/daemon.err")
+  echo "-- flood $KIND at $rate/s for ${SECS} s: $(head -1 "$TB/flood.out")"
+  echo "   members alive in s1's table (fewest seen): $worst of $n (goal $n);" \
+       "s1 $([ "$lost" = 0 ] && echo "alive in s2's table throughout" || echo "turned NOT alive in s2's table")"
+  echo "   lookups from s1 during the flood: $lk"
+  awk -v c0="$c0" -v c1="$c1" -v u0="$u0" -v u1="$u1" -v t="$(secs "$t0" "$t1")" -v r0="$r0" \
+      -v r1="$r1" -v l=$((l1 - l0)) 'BEGIN {
+    split(c0, a, " "); split(c1, b, " "); split(u0, x, " "); split(u1, y, " ")
+    cpu = (b[1] - a[1]) / 1e9; wait = (b[2] - a[2]) / 1e9; got = y[1] - x[1]; drop = y[2] - x[2]
+    printf "   s1 took in %d datagrams (%.0f/s); the kernel dropped %d for want of buffer room\n", got, got / t, drop
+    printf "   manager thread: CPU %.0f %% of a core (%.1f us per datagram taken in), waiting for a processor %.0f %% of the time\n",
+           cpu / t * 100, (got > 0 ? cpu * 1e6 / got : 0), wait / t * 100
+    printf "   RSS %d kB before, %d kB after; log lines written %.1f/s\n", r0, r1, l / t }'
+}
+
+one_size() {
+  local n=$1 i names=() props proc
+  for ((i = 1; i <= n; i++)); do names+=("s$i"); done
+  echo "== N=$n servers (light, keep-alive ${PERIOD} s, shared secret), flood to s1 from the observer"
+  if ! "$TBS" up --light --build "$BUILD" "${names[@]}" >"$TB.up.log" 2>&1; then
+    echo "N=$n: the testbed did not come up:"; sed 's/^/  /' "$TB.up.log"; return 0
+  fi
+  for s in "${names[@]}"; do
+    printf 'flood bench secret\n' >"$TB/$s/etc/zvgm.secret"; chmod 600 "$TB/$s/etc/zvgm.secret"
+  done
+  props=(gmKeepAliveInterval=$PERIOD allowLANConnections=true gmSignatureFile=/etc/zvgm.secret)
+  printf 'USER=u3\nDISPLAY=3\n' >"$TB/s2/var-opt/KORVzv/ctokens/c-flood"
+  : >"$TB/s2/var-opt/KORVzv/displays/3"
+  WANT=$(printf '%x' $((0xc6336400 + 12)))
+  # The last server waits for the forged fill at the end.
+  for s in "${names[@]:0:n-1}"; do "$TBS" run "$s" "${props[@]}" >/dev/null & done
+  wait
+  local t=0
+  until [ "$(ask s1 numhosts 40)" = "numhosts $((n - 1))" ]; do
+    t=$((t + 1)); [ "$t" -lt 60 ] || { echo "N=$n: s1 never saw the group"; "$TBS" down; return 0; }
+    sleep 1
+  done
+  ask s1 "which c-flood - - -" 60 >/dev/null   # waits out the start grace
+  echo "-- no flood: lookups from s1: $(ask s1 "series $LOOKUPS which c-flood - - -" 120 | lookup_figures "$WANT")"
+  proc=$(proc_of s1)
+  echo "   s1 at rest: RSS $(rss_kb "$proc") kB"
+  for rate in $RATES; do flood_step $((n - 1)) "$rate" "${names[@]:0:n-1}"; done
+
+  # 99 forged names, repeated, fill every table; then the last server starts.
+  local last=s$n full t1 took got=0 have
+  "$TBS" exec obs "$FLOOD" unsigned 224.101.101.101 7009 200 100000 $((20 * PERIOD)) 99 forged \
+    >"$TB/fill.out" 2>&1 &
+  local fill=$!
+  t=0
+  while :; do
+    full=0
+    for s in "${names[@]:0:n-1}"; do
+      [ "$(ask "$s" numhosts 40)" = "numhosts 100" ] && full=$((full + 1))
+    done
+    [ "$full" = $((n - 1)) ] && break
+    t=$((t + 1)); [ "$t" -lt 20 ] || break
+    sleep 0.5
+  done
+  echo "-- forged fill (99 names, unsigned, 200/s to the group): $full of $((n - 1)) tables full (100 hosts)"
+  count_first "198.51.100.$((10 + n))"
+  t1=$(now)
+  "$TBS" run "$last" "${props[@]}" >/dev/null
+  # Each peer sends the newcomer one first-time reply when it takes it in.
+  while got=$(first_count); [ "$got" -lt $((n - 1)) ]; do
+    awk -v a="$t1" -v b="$(now)" -v g=$((10 * PERIOD)) 'BEGIN { exit !(b - a > g) }' && break
+    sleep 0.05
+  done
+  took=$(secs "$t1" "$(now)")
+  have=0
+  for s in "${names[@]:0:n-1}"; do
+    ask "$s" status | grep -q "^host $last .* TRUSTED" && have=$((have + 1))
+  done
+  echo "   $last started: taken in by $got of $((n - 1)) peers after $took s" \
+       "($(awk -v t="$took" -v p=$PERIOD 'BEGIN { printf "%.1f", t / p }') intervals, goal 2);" \
+       "listed as trusted afterwards by $have of $((n - 1)); its own table lists" \
+       "$(ask "$last" status | grep -c '^host s[0-9]') of $n servers"
+  grep -h "gives way" "$TB"/s*/daemon.err | head -1 | sed 's/^[0-9/]* [0-9:]* /   e.g. /'
+  kill "$fill" 2>/dev/null || true; wait "$fill" 2>/dev/null || true
+  "$TBS" down
+}
+
+for n in "${SIZES[@]}"; do
+  [[ $n =~ ^[0-9]+$ ]] && [ "$n" -ge 3 ] && [ "$n" -le 99 ] ||
+    { echo "flood: N must lie between 3 and 99 (got $n)" >&2; continue; }
+  one_size "$n"
+done

@@ -1,0 +1,124 @@
+// flood_test.cc - the group under floods of bad datagrams, with light servers
+// in the testbed: a flooded server keeps its members and answers lookups, and
+// a table filled with forged names still takes a real server that starts.
+// The flood's rate is ZVFLOOD_RATE datagrams/s (default 3000).
+#include <stdlib.h>
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+using namespace tb;
+
+namespace {
+
+const int kPeriod = 2;
+
+#define REQUIRE_LIGHT_TESTBED()                                                \
+  do {                                                                         \
+    REQUIRE_TESTBED();                                                         \
+    if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built"; \
+  } while (0)
+
+int floodRate() {
+  const char *r = getenv("ZVFLOOD_RATE");
+  return r != nullptr && atoi(r) > 0 ? atoi(r) : 3000;
+}
+
+void start(Testbed &tb, const std::string &name) {
+  tb.writeFile(name, "/etc/zvgm.secret", "flood group secret\n", 0600);
+  ASSERT_NE(tb.start(name, {"gmKeepAliveInterval=" + std::to_string(kPeriod),
+                            "allowLANConnections=true", "gmSignatureFile=/etc/zvgm.secret"}),
+            nullptr)
+      << name;
+}
+
+// The flood generator in the observer, for at most seconds.
+std::unique_ptr<Child> flood(Testbed &tb, const std::string &kind, const std::string &dest,
+                             int rate, int seconds, const std::string &names = "1000") {
+  return std::make_unique<Child>(
+      std::vector<std::string>{ZVTB_SCRIPT, "exec", "obs", ZVTB_FLOOD, kind, dest, "7009",
+                               std::to_string(rate), std::to_string(rate * seconds),
+                               std::to_string(seconds), names, "forged"},
+      false, tb.dir() + "/flood.err");
+}
+
+// Whether d lists every one of names as trusted and heard within 3 periods.
+bool allAlive(Daemon &d, const std::vector<std::string> &names) {
+  std::vector<HostView> hs = d.status();
+  for (const std::string &n : names) {
+    const HostView *h = findHost(hs, n);
+    if (h == nullptr || !h->has("TRUSTED")) return false;
+    if (n != d.name() && (h->ifs.empty() || h->ifs[0].lastpkt > 3 * kPeriod)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// alpha flooded with every kind of bad datagram in turn: every member stays
+// alive in its table, it stays alive in bravo's, and its lookups still find
+// the session on bravo.
+TEST(Flood, LoopHoldsUnderFlood) {
+  REQUIRE_LIGHT_TESTBED();
+  const std::vector<std::string> names{"alpha", "bravo", "charlie"};
+  Testbed tb(names, false, Kind::light);
+  ASSERT_TRUE(tb.ok());
+  tb.writeFile("bravo", "/var/opt/KORVzv/ctokens/c-bravo", "USER=u3\nDISPLAY=3\n");
+  tb.writeFile("bravo", "/var/opt/KORVzv/displays/3", "");
+  for (const std::string &n : names) start(tb, n);
+  Daemon &alpha = *tb.daemon("alpha"), &bravo = *tb.daemon("bravo");
+  ASSERT_TRUE(Testbed::waitFor([&] { return allAlive(alpha, names); }, 15000));
+  alpha.ask("which c-warmup - - -", 40000);  // the start-up grace
+
+  const int kSeconds = 6 * kPeriod;
+  auto f = flood(tb, "mix", tb.ip("alpha"), floodRate(), kSeconds);
+  auto t0 = std::chrono::steady_clock::now();
+  int rounds = 0;
+  const std::string bravoAt = hexAddr(tb.ip("bravo"));
+  while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(kSeconds - 1)) {
+    EXPECT_TRUE(allAlive(alpha, names)) << "round " << rounds;
+    EXPECT_TRUE(allAlive(bravo, {"alpha"})) << "round " << rounds;
+    std::vector<std::string> r = alpha.ask("which c-bravo - - -", 20000);
+    EXPECT_EQ(r.size() == 1 ? r[0].substr(0, r[0].find(':')) : "", "which " + bravoAt);
+    rounds++;
+  }
+  std::string report;
+  EXPECT_TRUE(f->readLine(&report, 20000)) << "the flood did not end by itself";
+  printf("[ figure   ] %s\n", report.c_str());
+  EXPECT_GE(rounds, 3);
+}
+
+// 99 forged names fill alpha's and bravo's tables; charlie, holding the
+// secret, starts and is in every table within 2 intervals.
+TEST(Flood, ForgedFillGivesWayToARealServer) {
+  REQUIRE_LIGHT_TESTBED();
+  const std::vector<std::string> names{"alpha", "bravo", "charlie"};
+  Testbed tb(names, false, Kind::light);
+  ASSERT_TRUE(tb.ok());
+  start(tb, "alpha");
+  start(tb, "bravo");
+  auto f = flood(tb, "unsigned", "224.101.101.101", 200, 40, "99");
+  for (const char *n : {"alpha", "bravo"})
+    ASSERT_TRUE(Testbed::waitFor(
+        [&] {  // the count waits out the start-up grace
+          return tb.daemon(n)->ask("numhosts", 30000) == std::vector<std::string>{"numhosts 100"};
+        },
+        30000))
+        << n << " never filled up";
+  auto t0 = std::chrono::steady_clock::now();
+  start(tb, "charlie");
+  EXPECT_TRUE(Testbed::waitFor(
+      [&] {
+        for (const std::string &n : names)
+          if (!allAlive(*tb.daemon(n), names)) return false;
+        return true;
+      },
+      2 * kPeriod * 1000));
+  printf("[ figure   ] seconds until every table holds charlie: %.1f\n",
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+  EXPECT_EQ(tb.daemon("alpha")->ask("numhosts"), std::vector<std::string>{"numhosts 100"});
+}
