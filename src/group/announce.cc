@@ -223,16 +223,17 @@ lograte tableFull = LOGRATE_INIT("Too many hosts in group");
 lograte sendFailed = LOGRATE_INIT("hostMessage:sendto");
 
 // With a secret loaded and the table full, the slot that a trusted newcomer
-// takes: the untrusted record heard least recently among those whose slot has
-// never held a trusted one (a lookup in flight may still hold the index of a
-// slot that did). -1 when there is none, or without a secret, where the
-// table-full rule knows no exception. Caller holds gmLock.
+// takes: the untrusted record heard least recently. Lookups ask trusted
+// records only, and a lookup whose record lost its trust and its slot on the
+// way writes nothing into the newcomer's (queryWriteBack compares names).
+// -1 when there is none, or without a secret, where the table-full rule
+// knows no exception. Caller holds gmLock.
 int untrustedSlot(void) {
   if (!signatureLoaded()) return -1;
   int best = -1;
   for (int i = 1; i < numhosts && i < GM_HOSTSLOTS; i++) {
     const host *o = hostList[i];
-    if (o == nullptr || (o->flags & TRUSTED) || hostSlotTrusted[i]) continue;
+    if (o == nullptr || (o->flags & TRUSTED)) continue;
     if (best < 0 || o->lastseen < hostList[best]->lastseen) best = i;
   }
   return best;
@@ -376,7 +377,6 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
     host *old = *slot;
     carryOver(h, old);
     *slot = h;
-    if (trusted) hostSlotTrusted[slot - hostList] = 1;
     freeHost(old);
   } else if (slot != nullptr || numhosts < 1) {
     stored = false;  // never in the local host's slot, nor before start-up
@@ -387,11 +387,9 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
       log_error(0, 0, "Group full: untrusted host %s gives way to trusted host %s\n",
                 old->name, h->name);
       hostList[victim] = h;
-      hostSlotTrusted[victim] = 1;
       freeHost(old);
     } else {
       hostList[numhosts] = h;
-      hostSlotTrusted[numhosts] = trusted != 0;
       // Atomic: groupNumHosts reads the count without the lock.
       __atomic_store_n(&numhosts, numhosts + 1, __ATOMIC_RELAXED);
     }

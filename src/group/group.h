@@ -18,10 +18,6 @@ extern "C" {
 extern gm_params params;                 /* copy of the start-up parameters */
 extern host *hostList[GM_HOSTSLOTS];     /* slot 0 is &myhost; null from numhosts on */
 extern int numhosts;                     /* used slots, the local host included */
-/* Per slot of hostList: whether the slot has held a trusted record since the
- * host in it was first stored. A slot that has is never given to another
- * host (lookups keep slot indices). Manager thread only, under gmLock. */
-extern unsigned char hostSlotTrusted[GM_HOSTSLOTS];
 extern host myhost;                      /* the local host's record */
 extern int bcast_fd;                     /* group socket in broadcast mode */
 extern int mcast_fd;                     /* group socket in multicast mode */

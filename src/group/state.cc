@@ -9,7 +9,6 @@ extern "C" {
 gm_params params;
 host *hostList[GM_HOSTSLOTS];
 int numhosts;
-unsigned char hostSlotTrusted[GM_HOSTSLOTS];
 host myhost;
 int bcast_fd;
 int mcast_fd;

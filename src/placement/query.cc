@@ -268,7 +268,8 @@ extern "C" void queryWriteBack(const queryKind *k, const hostifreply *tab,
     const hostifreply *e = &tab[i];
     if (e->hostix < 0 || e->hostix >= GM_HOSTSLOTS) continue;
     host *h = hostList[e->hostix];
-    if (h == nullptr) continue;
+    // A slot that a full table gave to a newcomer while the lookup ran.
+    if (h == nullptr || strcmp(h->name, e->hcopy.name) != 0) continue;
     if (k->writeCounts) {
       if (e->hcopy.load >= 0) h->load = e->hcopy.load;
       if (e->hcopy.sessions >= 0) h->sessions = e->hcopy.sessions;
