@@ -158,12 +158,12 @@ TEST_F(Announce, HostLimit) {
   LogCapture log;
   auto lines = [&] { std::string t = log.text(); return std::count(t.begin(), t.end(), '\n'); };
   myhost.period = 2, fakeNow += 100;
-  for (int i = 0; i < 3; i++) receive(peer("late"));
+  for (int i = 0; i < 3; i++) receive(peer("later"), 0);
   EXPECT_EQ(lines(), 1);
   fakeNow += 2;
   logRateFlush(fakeNow);  // the loop's refresh: the repeats' count
   EXPECT_EQ(lines(), 2);
-  receive(peer("late"));
+  receive(peer("later"), 0);
   EXPECT_EQ(lines(), 3);
 }
 
