@@ -1,0 +1,139 @@
+#!/bin/bash
+# peers.sh - the token lookup against live peers: brings up N servers in the
+# testbed, each running the library's responder (gm_peer respond) and a bare
+# responder doing the same file and socket work (gm_bare_peer), and asks them
+# from the observer, alternately with the library's lookup and with the bare
+# lookup (gm_peer lookup). For each group size and with the secret off and
+# on it prints both medians, their ratio, the CPU time of a lookup with its
+# answers, and the cost per member asked.
+#
+#   sudo bench/peers.sh [--build DIR] [--count N] [--resp-cpus LIST]
+#                       [--client-cpus LIST] [SIZE...]     (default 8 30 100)
+#
+# Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
+# (default 0), the library's and the bare ones alike. Runs only inside the
+# testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX, default zvpeers); the
+# testbed and every process started here are gone at the end, also on
+# failure or interrupt.
+set -Eeuo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+TBS=$HERE/../testbed/tb
+export ZVTB_PREFIX=${ZVTB_PREFIX:-zvpeers}
+BUILD=$HERE/../build
+COUNT=200
+RESP_CPUS=1
+CLIENT_CPUS=0
+LIBPORT=7009
+BAREPORT=7010
+NET0=198.51.100
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --build) BUILD=$2; shift 2 ;;
+    --count) COUNT=$2; shift 2 ;;
+    --resp-cpus) RESP_CPUS=$2; shift 2 ;;
+    --client-cpus) CLIENT_CPUS=$2; shift 2 ;;
+    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    -*) echo "peers: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+SIZES=("$@")
+[ ${#SIZES[@]} -gt 0 ] || SIZES=(8 30 100)
+MAX=0
+for n in "${SIZES[@]}"; do
+  [[ $n =~ ^[0-9]+$ ]] && [ "$n" -ge 1 ] && [ "$n" -le 100 ] ||
+    { echo "peers: a size lies between 1 and 100 (got $n)" >&2; exit 2; }
+  [ "$n" -le "$MAX" ] || MAX=$n
+done
+[ "$(id -u)" = 0 ] || { echo "peers: must run as root (network namespaces)" >&2; exit 1; }
+for p in testbed/light/zvgm-light bench/gm_peer bench/gm_bare_peer; do
+  [ -x "$BUILD/$p" ] || { echo "peers: $BUILD lacks $p (build it first)" >&2; exit 1; }
+done
+BUILD=$(cd "$BUILD" && pwd)
+TB=$("$TBS" dir)
+PIDS=()
+
+stop_responders() {
+  local p
+  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${PIDS[@]}"; do wait "$p" 2>/dev/null || true; done
+  PIDS=()
+}
+trap 'stop_responders; "$TBS" down' EXIT
+trap 'echo "peers: interrupted" >&2; exit 130' INT TERM
+
+# Nanoseconds on a processor of the processes PID... so far.
+cpu_ns() { local p; for p in "$@"; do cat "/proc/$p/schedstat"; done | awk '{ t += $1 } END { printf "%d", t }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }'; }
+
+names=()
+for ((i = 1; i <= MAX; i++)); do names+=("s$i"); done
+echo "peers: bringing up $MAX servers (prefix $ZVTB_PREFIX)"
+"$TBS" up --light --build "$BUILD" "${names[@]}" >/dev/null
+install -m 0600 /dev/null "$TB/secret"
+echo "a group secret of the peers benchmark, 48 bytes." >"$TB/secret"
+for ((i = 1; i <= MAX; i++)); do
+  d=$TB/s$i/var-opt/KORVzv
+  printf 'USER=u%d\nDISPLAY=%d\n' "$i" "$i" >"$d/ctokens/c-bench"
+  : >"$d/displays/$i"
+done
+cp "$BUILD/bench/gm_peer" "$BUILD/bench/gm_bare_peer" "$TB/bin/"
+
+echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo none)," \
+     "$(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, $COUNT lookups of each kind per line"
+for secret in off on; do
+  sarg=()
+  [ "$secret" = off ] || sarg=("$TB/secret")
+  LIB=() BARE=()
+  for ((i = 1; i <= MAX; i++)); do
+    "$TBS" exec "s$i" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" respond "$LIBPORT" "${sarg[@]}" \
+      2>>"$TB/responders.err" &
+    LIB+=($!)
+    "$TBS" exec "s$i" taskset -c "$RESP_CPUS" "$TB/bin/gm_bare_peer" "$BAREPORT" "${sarg[@]}" \
+      2>>"$TB/responders.err" &
+    BARE+=($!)
+  done
+  PIDS=("${LIB[@]}" "${BARE[@]}")
+  # Each is measured from when it runs as itself, its start-up done.
+  for p in "${PIDS[@]}"; do
+    for ((t = 0; t < 300; t++)); do
+      c=$(cat "/proc/$p/comm" 2>/dev/null) || { echo "peers: a responder ended (see $TB/responders.err)" >&2; exit 1; }
+      [ "$c" != gm_peer ] && [ "$c" != gm_bare_peer ] || break
+      sleep 0.1
+    done
+  done
+  sleep 1
+  for n in "${SIZES[@]}"; do
+    lib0=$(cpu_ns "${LIB[@]:0:n}") bare0=$(cpu_ns "${BARE[@]:0:n}")
+    out=$("$TBS" exec obs taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup "$LIBPORT" "$BAREPORT" \
+          "$NET0.11" "$n" "$COUNT" "${sarg[@]}" 2>>"$TB/client.err")
+    lib1=$(cpu_ns "${LIB[@]:0:n}") bare1=$(cpu_ns "${BARE[@]:0:n}")
+    declare -A f=()
+    for kv in $out; do f[${kv%%=*}]=${kv#*=}; done
+    # Warm-up lookups (5 of each) count in the responders' time too.
+    awk -v n="$n" -v s="$secret" -v c="$COUNT" -v lu="${f[lib_us]}" -v bu="${f[bare_us]}" \
+        -v lc="${f[lib_client_cpu_us]}" -v bc="${f[bare_client_cpu_us]}" \
+        -v lr=$((lib1 - lib0)) -v br=$((bare1 - bare0)) \
+        -v ls="${f[lib_short]}" -v bs="${f[bare_short]}" 'BEGIN {
+      lcpu = lc + lr / 1000 / (c + 5); bcpu = bc + br / 1000 / (c + 5)
+      printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.2)\n", s, n, lu, bu, lu / bu
+      printf "                     CPU: lookup %8.1f us  bare %8.1f us  ratio %.2f  (client %.1f / %.1f us, responders %.1f / %.1f us)\n", lcpu, bcpu, lcpu / bcpu, lc, bc, lr / 1000 / (c + 5), br / 1000 / (c + 5)
+      printf "                     per member: lookup %.1f us wall, %.1f us CPU; bare %.1f us wall, %.1f us CPU\n", lu / n, lcpu / n, bu / n, bcpu / n
+      if (ls + bs > 0) printf "                     lookups short of an answer: lookup %d, bare %d\n", ls, bs
+      printf "PERMEMBER %s %d %.3f %.3f\n", s, n, lu / n, lcpu / n > "/dev/stderr"
+    }' 2>>"$TB/permember"
+    unset f
+  done
+  stop_responders
+done
+echo "per-member cost against the smallest size (wall / CPU):"
+awk -v first="${SIZES[0]}" '$1 == "PERMEMBER" {
+    if ($3 == first) { w[$2] = $4; c[$2] = $5 }
+    else printf "  secret %-3s members %3d: %.2fx / %.2fx of %d members (goal <= 1.2)\n", $2, $3, $4 / w[$2], $5 / c[$2], first
+  }' "$TB/permember"
+if [ -s "$TB/responders.err" ] || [ -s "$TB/client.err" ]; then
+  echo "peers: the responders or the client reported errors:"; cat "$TB/responders.err" "$TB/client.err" | sort | uniq -c | head
+fi
