@@ -8,10 +8,16 @@
 # answers, and the cost per member asked.
 #
 #   sudo bench/peers.sh [--build DIR] [--count N] [--resp-cpus LIST]
-#                       [--client-cpus LIST] [SIZE...]     (default 8 30 100)
+#                       [--client-cpus LIST] [--nice N] [--light] [SIZE...]
+#                                                          (default 8 30 100)
+#
+# With --light the library's responders are whole light servers instead
+# (tb run: the manager loop with its announcements, group port LIBPORT).
 #
 # Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
-# (default 0), the library's and the bare ones alike. Runs only inside the
+# (default 0), all at niceness N (default 0; a negative N keeps other work on
+# a shared machine from stretching the wall times), the library's and the
+# bare ones alike. Runs only inside the
 # testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX, default zvpeers); the
 # testbed and every process started here are gone at the end, also on
 # failure or interrupt.
@@ -24,6 +30,8 @@ BUILD=$HERE/../build
 COUNT=200
 RESP_CPUS=1
 CLIENT_CPUS=0
+NICE=0
+LIGHT=0
 LIBPORT=7009
 BAREPORT=7010
 NET0=198.51.100
@@ -34,7 +42,9 @@ while [ $# -gt 0 ]; do
     --count) COUNT=$2; shift 2 ;;
     --resp-cpus) RESP_CPUS=$2; shift 2 ;;
     --client-cpus) CLIENT_CPUS=$2; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0"; exit 0 ;;
+    --nice) NICE=$2; shift 2 ;;
+    --light) LIGHT=1; shift ;;
+    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
     -*) echo "peers: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -65,7 +75,7 @@ trap 'stop_responders; "$TBS" down' EXIT
 trap 'echo "peers: interrupted" >&2; exit 130' INT TERM
 
 # Nanoseconds on a processor of the processes PID... so far.
-cpu_ns() { local p; for p in "$@"; do cat "/proc/$p/schedstat"; done | awk '{ t += $1 } END { printf "%d", t }'; }
+cpu_ns() { local p; for p in "$@"; do cat "/proc/$p"/task/*/schedstat; done | awk '{ t += $1 } END { printf "%.0f", t }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b > 0 ? a / b : 0 }'; }
 
 names=()
@@ -81,18 +91,32 @@ for ((i = 1; i <= MAX; i++)); do
 done
 cp "$BUILD/bench/gm_peer" "$BUILD/bench/gm_bare_peer" "$TB/bin/"
 
-echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo none)," \
+commit=$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo none)
+git -C "$HERE" diff --quiet HEAD 2>/dev/null || commit="$commit with changes"
+echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit," \
      "$(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, $COUNT lookups of each kind per line"
+kind="gm_peer respond"
+[ "$LIGHT" = 0 ] || kind="light servers"
+echo "library responders: $kind; responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, niceness $NICE, $COUNT lookups of each kind per line"
 for secret in off on; do
   sarg=()
   [ "$secret" = off ] || sarg=("$TB/secret")
   LIB=() BARE=()
   for ((i = 1; i <= MAX; i++)); do
-    "$TBS" exec "s$i" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" respond "$LIBPORT" "${sarg[@]}" \
-      2>>"$TB/responders.err" &
-    LIB+=($!)
-    "$TBS" exec "s$i" taskset -c "$RESP_CPUS" "$TB/bin/gm_bare_peer" "$BAREPORT" "${sarg[@]}" \
+    if [ "$LIGHT" = 1 ]; then
+      props=(gmport=$LIBPORT)
+      [ "$secret" = off ] || props+=(gmSignatureFile="$TB/secret")
+      "$TBS" run "s$i" "${props[@]}" >/dev/null
+      p=$(cat "$TB/s$i/daemon.pid")
+      taskset -a -cp "$RESP_CPUS" "$p" >/dev/null
+      renice -n "$NICE" -p $(ls "/proc/$p/task") >/dev/null
+      LIB+=("$p")
+    else
+      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" respond "$LIBPORT" "${sarg[@]}" \
+        2>>"$TB/responders.err" &
+      LIB+=($!)
+    fi
+    "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_bare_peer" "$BAREPORT" "${sarg[@]}" \
       2>>"$TB/responders.err" &
     BARE+=($!)
   done
@@ -101,14 +125,14 @@ for secret in off on; do
   for p in "${PIDS[@]}"; do
     for ((t = 0; t < 300; t++)); do
       c=$(cat "/proc/$p/comm" 2>/dev/null) || { echo "peers: a responder ended (see $TB/responders.err)" >&2; exit 1; }
-      [ "$c" != gm_peer ] && [ "$c" != gm_bare_peer ] || break
+      [ "$c" != gm_peer ] && [ "$c" != gm_bare_peer ] && [ "$c" != zvgm-light ] || break
       sleep 0.1
     done
   done
   sleep 1
   for n in "${SIZES[@]}"; do
     lib0=$(cpu_ns "${LIB[@]:0:n}") bare0=$(cpu_ns "${BARE[@]:0:n}")
-    out=$("$TBS" exec obs taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup "$LIBPORT" "$BAREPORT" \
+    out=$("$TBS" exec obs nice -n "$NICE" taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup "$LIBPORT" "$BAREPORT" \
           "$NET0.11" "$n" "$COUNT" "${sarg[@]}" 2>>"$TB/client.err")
     lib1=$(cpu_ns "${LIB[@]:0:n}") bare1=$(cpu_ns "${BARE[@]:0:n}")
     declare -A f=()
