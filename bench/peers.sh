@@ -7,14 +7,15 @@
 # on it prints both medians, their ratio, the CPU time of a lookup with its
 # answers, and the cost per member asked.
 #
-#   sudo bench/peers.sh [--build DIR] [--count N] [--resp-cpus LIST]
+#   sudo bench/peers.sh [--build DIR] [--count N] [--reps R] [--resp-cpus LIST]
 #                       [--client-cpus LIST] [--nice N] [--light] [SIZE...]
 #                                                          (default 8 30 100)
 #
 # With --light the library's responders are whole light servers instead
 # (tb run: the manager loop with its announcements, group port LIBPORT).
 #
-# Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
+# Each size is asked R times (default 3) with N lookups of each kind (default
+# 300); the figures are the medians of the R runs. Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
 # (default 0), all at niceness N (default 0; a negative N keeps other work on
 # a shared machine from stretching the wall times), the library's and the
 # bare ones alike. Runs only inside the
@@ -31,6 +32,7 @@ COUNT=200
 RESP_CPUS=1
 CLIENT_CPUS=0
 NICE=0
+REPS=3
 LIGHT=0
 LIBPORT=7009
 BAREPORT=7010
@@ -40,6 +42,7 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --build) BUILD=$2; shift 2 ;;
     --count) COUNT=$2; shift 2 ;;
+    --reps) REPS=$2; shift 2 ;;
     --resp-cpus) RESP_CPUS=$2; shift 2 ;;
     --client-cpus) CLIENT_CPUS=$2; shift 2 ;;
     --nice) NICE=$2; shift 2 ;;
@@ -97,7 +100,7 @@ echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit," \
      "$(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
 kind="gm_peer respond"
 [ "$LIGHT" = 0 ] || kind="light servers"
-echo "library responders: $kind; responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, niceness $NICE, $COUNT lookups of each kind per line"
+echo "library responders: $kind; responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, niceness $NICE, $REPS runs of $COUNT lookups of each kind per line"
 for secret in off on; do
   sarg=()
   [ "$secret" = off ] || sarg=("$TB/secret")
@@ -132,31 +135,42 @@ for secret in off on; do
   sleep 1
   for n in "${SIZES[@]}"; do
     lib0=$(cpu_ns "${LIB[@]:0:n}") bare0=$(cpu_ns "${BARE[@]:0:n}")
-    out=$("$TBS" exec obs nice -n "$NICE" taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup "$LIBPORT" "$BAREPORT" \
-          "$NET0.11" "$n" "$COUNT" "${sarg[@]}" 2>>"$TB/client.err")
+    outs=()
+    for ((r = 0; r < REPS; r++)); do
+      outs+=("$("$TBS" exec obs nice -n "$NICE" taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup \
+               "$LIBPORT" "$BAREPORT" "$NET0.11" "$n" "$COUNT" "${sarg[@]}" 2>>"$TB/client.err")")
+    done
     lib1=$(cpu_ns "${LIB[@]:0:n}") bare1=$(cpu_ns "${BARE[@]:0:n}")
-    declare -A f=()
-    for kv in $out; do f[${kv%%=*}]=${kv#*=}; done
-    # Warm-up lookups (5 of each) count in the responders' time too.
-    awk -v n="$n" -v s="$secret" -v c="$COUNT" -v lu="${f[lib_us]}" -v bu="${f[bare_us]}" \
-        -v lc="${f[lib_client_cpu_us]}" -v bc="${f[bare_client_cpu_us]}" \
-        -v lr=$((lib1 - lib0)) -v br=$((bare1 - bare0)) \
-        -v ls="${f[lib_short]}" -v bs="${f[bare_short]}" 'BEGIN {
-      lcpu = lc + lr / 1000 / (c + 5); bcpu = bc + br / 1000 / (c + 5)
-      printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.2)\n", s, n, lu, bu, lu / bu
-      printf "                     CPU: lookup %8.1f us  bare %8.1f us  ratio %.2f  (client %.1f / %.1f us, responders %.1f / %.1f us)\n", lcpu, bcpu, lcpu / bcpu, lc, bc, lr / 1000 / (c + 5), br / 1000 / (c + 5)
-      printf "                     per member: lookup %.1f us wall, %.1f us CPU; bare %.1f us wall, %.1f us CPU\n", lu / n, lcpu / n, bu / n, bcpu / n
-      if (ls + bs > 0) printf "                     lookups short of an answer: lookup %d, bare %d\n", ls, bs
-      printf "PERMEMBER %s %d %.3f %.3f\n", s, n, lu / n, lcpu / n > "/dev/stderr"
-    }' 2>>"$TB/permember"
-    unset f
+    # Warm-up lookups (5 of each per run) count in the responders' time too.
+    printf '%s\n' "${outs[@]}" | awk -v n="$n" -v s="$secret" -v c=$(((COUNT + 5) * REPS)) \
+        -v lr=$((lib1 - lib0)) -v br=$((bare1 - bare0)) '
+      function med(name,   k, i, j, t, a) {
+        k = 0
+        for (i = 1; i <= NR; i++) a[++k] = v[name, i]
+        for (i = 2; i <= k; i++) for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
+        return a[int((k + 1) / 2)]
+      }
+      { for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1], NR] = kv[2] }
+        v["ratio", NR] = v["lib_us", NR] / v["bare_us", NR]
+        ls += v["lib_short", NR]; bs += v["bare_short", NR] }
+      END {
+        lu = med("lib_us"); bu = med("bare_us"); lc = med("lib_client_cpu_us"); bc = med("bare_client_cpu_us")
+        lcpu = lc + lr / 1000 / c; bcpu = bc + br / 1000 / c
+        printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.2; runs:", s, n, lu, bu, med("ratio")
+        for (i = 1; i <= NR; i++) printf " %.2f", v["ratio", i]
+        printf ")\n"
+        printf "                     CPU: lookup %8.1f us  bare %8.1f us  ratio %.2f  (client %.1f / %.1f us, responders %.1f / %.1f us)\n", lcpu, bcpu, lcpu / bcpu, lc, bc, lr / 1000 / c, br / 1000 / c
+        printf "                     per member: lookup %.1f us wall, %.1f us CPU; bare %.1f us wall, %.1f us CPU\n", lu / n, lcpu / n, bu / n, bcpu / n
+        if (ls + bs > 0) printf "                     lookups short of an answer: lookup %d, bare %d\n", ls, bs
+        printf "PERMEMBER %s %d %.3f %.3f %.3f %.3f\n", s, n, lu / n, lcpu / n, bu / n, bcpu / n > "/dev/stderr"
+      }' 2>>"$TB/permember"
   done
   stop_responders
 done
-echo "per-member cost against the smallest size (wall / CPU):"
+echo "per-member cost against the smallest size, wall / CPU (goal <= 1.2 for the lookup):"
 awk -v first="${SIZES[0]}" '$1 == "PERMEMBER" {
-    if ($3 == first) { w[$2] = $4; c[$2] = $5 }
-    else printf "  secret %-3s members %3d: %.2fx / %.2fx of %d members (goal <= 1.2)\n", $2, $3, $4 / w[$2], $5 / c[$2], first
+    if ($3 == first) { w[$2] = $4; c[$2] = $5; bw[$2] = $6; bc[$2] = $7 }
+    else printf "  secret %-3s members %3d: lookup %.2fx / %.2fx, bare %.2fx / %.2fx of %d members\n", $2, $3, $4 / w[$2], $5 / c[$2], $6 / bw[$2], $7 / bc[$2], first
   }' "$TB/permember"
 if [ -s "$TB/responders.err" ] || [ -s "$TB/client.err" ]; then
   echo "peers: the responders or the client reported errors:"; cat "$TB/responders.err" "$TB/client.err" | sort | uniq -c | head
