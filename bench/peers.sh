@@ -15,7 +15,8 @@
 # (tb run: the manager loop with its announcements, group port LIBPORT).
 #
 # Each size is asked R times (default 3) with N lookups of each kind (default
-# 300); the figures are the medians of the R runs. Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
+# 300), the sizes taking turns run by run; the figures are the medians of the
+# R runs. Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
 # (default 0), all at niceness N (default 0; a negative N keeps other work on
 # a shared machine from stretching the wall times), the library's and the
 # bare ones alike. Runs only inside the
@@ -133,17 +134,23 @@ for secret in off on; do
     done
   done
   sleep 1
-  for n in "${SIZES[@]}"; do
-    lib0=$(cpu_ns "${LIB[@]:0:n}") bare0=$(cpu_ns "${BARE[@]:0:n}")
-    outs=()
-    for ((r = 0; r < REPS; r++)); do
-      outs+=("$("$TBS" exec obs nice -n "$NICE" taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup \
-               "$LIBPORT" "$BAREPORT" "$NET0.11" "$n" "$COUNT" "${sarg[@]}" 2>>"$TB/client.err")")
+  # The sizes take turns, run by run, so that each meets the same moods of
+  # a shared machine.
+  declare -A OUT=() LR=() BR=()
+  for ((r = 0; r < REPS; r++)); do
+    for n in "${SIZES[@]}"; do
+      lib0=$(cpu_ns "${LIB[@]:0:n}") bare0=$(cpu_ns "${BARE[@]:0:n}")
+      out=$("$TBS" exec obs nice -n "$NICE" taskset -c "$CLIENT_CPUS" "$TB/bin/gm_peer" lookup \
+              "$LIBPORT" "$BAREPORT" "$NET0.11" "$n" "$COUNT" "${sarg[@]}" 2>>"$TB/client.err")
+      lib1=$(cpu_ns "${LIB[@]:0:n}") bare1=$(cpu_ns "${BARE[@]:0:n}")
+      OUT[$n]+="$out"$'\n'
+      LR[$n]=$((${LR[$n]:-0} + lib1 - lib0)) BR[$n]=$((${BR[$n]:-0} + bare1 - bare0))
     done
-    lib1=$(cpu_ns "${LIB[@]:0:n}") bare1=$(cpu_ns "${BARE[@]:0:n}")
+  done
+  for n in "${SIZES[@]}"; do
     # Warm-up lookups (5 of each per run) count in the responders' time too.
-    printf '%s\n' "${outs[@]}" | awk -v n="$n" -v s="$secret" -v c=$(((COUNT + 5) * REPS)) \
-        -v lr=$((lib1 - lib0)) -v br=$((bare1 - bare0)) '
+    printf '%s' "${OUT[$n]}" | awk -v n="$n" -v s="$secret" -v c=$(((COUNT + 5) * REPS)) \
+        -v lr="${LR[$n]}" -v br="${BR[$n]}" '
       function med(name,   k, i, j, t, a) {
         k = 0
         for (i = 1; i <= NR; i++) a[++k] = v[name, i]
