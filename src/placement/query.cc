@@ -38,46 +38,14 @@ void listAppend(queryRun *run, const char *line, size_t n) {
   run->buf[used + n] = '\0';
 }
 
-// The pieces of the query texts and list lines, written without printf:
-// each writes at p and returns the end. The digits are those of "%d" and
-// "%x".
-char *putStr(char *p, const char *s, size_t n) {
-  memcpy(p, s, n);
-  return p + n;
-}
-
-char *putDec(char *p, int32_t v) {
-  char digits[12];
-  int n = 0;
-  uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
-  do {
-    digits[n++] = (char)('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  if (v < 0) *p++ = '-';
-  while (n > 0) *p++ = digits[--n];
-  return p;
-}
-
-char *putHex(char *p, uint32_t v) {
-  char digits[8];
-  int n = 0;
-  do {
-    digits[n++] = "0123456789abcdef"[v & 15];
-    v >>= 4;
-  } while (v != 0);
-  while (n > 0) *p++ = digits[--n];
-  return p;
-}
-
-// Characters putDec and putHex write.
+// Characters gmPutDec and gmPutHex write.
 size_t decLen(int32_t v) {
   char b[12];
-  return (size_t)(putDec(b, v) - b);
+  return (size_t)(gmPutDec(b, v) - b);
 }
 size_t hexLen(uint32_t v) {
   char b[8];
-  return (size_t)(putHex(b, v) - b);
+  return (size_t)(gmPutHex(b, v) - b);
 }
 
 // Checks that a query text of n characters fits buf with the signature
@@ -134,13 +102,13 @@ int tokenTake(queryRun *run, hostifreply *e, queryReply *r, int8_t *state) {
 void tokenListLine(queryRun *run, const hostifreply *e, const queryReply *r) {
   int offline = (e->hcopy.flags & OFFLINE) ? 1 : 0;
   char line[sizeof e->hcopy.name + 3 * 12 + 4];
-  char *p = putStr(line, e->hcopy.name, strnlen(e->hcopy.name, sizeof e->hcopy.name));
+  char *p = gmPutStr(line, e->hcopy.name, strnlen(e->hcopy.name, sizeof e->hcopy.name));
   *p++ = ' ';
-  p = putDec(p, r != nullptr ? r->dpy : -1);
+  p = gmPutDec(p, r != nullptr ? r->dpy : -1);
   *p++ = ' ';
-  p = putDec(p, r != nullptr ? r->time : e->state);
+  p = gmPutDec(p, r != nullptr ? r->time : e->state);
   *p++ = ' ';
-  p = putDec(p, offline);
+  p = gmPutDec(p, offline);
   *p++ = '\n';
   listAppend(run, line, (size_t)(p - line));
 }
@@ -441,14 +409,14 @@ int tokenQCompose(char *buf, size_t buflen, const char *ctoken,
   size_t il = strlen(itoken), cl = strlen(ctoken);
   size_t n = 7 + il + 4 + hexLen(host) + 8 + decLen(hostix) + 8 + cl + 1;
   if (!queryFits(buf, buflen, n)) return -1;
-  char *p = putStr(buf, "tokenQ=", 7);
-  p = putStr(p, itoken, il);
-  p = putStr(p, " at=", 4);
-  p = putHex(p, host);
-  p = putStr(p, " hostix=", 8);
-  p = putDec(p, hostix);
-  p = putStr(p, " ctoken=", 8);
-  p = putStr(p, ctoken, cl);
+  char *p = gmPutStr(buf, "tokenQ=", 7);
+  p = gmPutStr(p, itoken, il);
+  p = gmPutStr(p, " at=", 4);
+  p = gmPutHex(p, host);
+  p = gmPutStr(p, " hostix=", 8);
+  p = gmPutDec(p, hostix);
+  p = gmPutStr(p, " ctoken=", 8);
+  p = gmPutStr(p, ctoken, cl);
   p[0] = '\n';
   p[1] = '\0';
   return (int)n;
@@ -460,12 +428,12 @@ int termQCompose(char *buf, size_t buflen, const char *term, uint32_t host,
   size_t tl = strlen(term);
   size_t n = 6 + tl + 4 + hexLen(host) + 8 + decLen(hostix) + 1;
   if (!queryFits(buf, buflen, n)) return -1;
-  char *p = putStr(buf, "termQ=", 6);
-  p = putStr(p, term, tl);
-  p = putStr(p, " at=", 4);
-  p = putHex(p, host);
-  p = putStr(p, " hostix=", 8);
-  p = putDec(p, hostix);
+  char *p = gmPutStr(buf, "termQ=", 6);
+  p = gmPutStr(p, term, tl);
+  p = gmPutStr(p, " at=", 4);
+  p = gmPutHex(p, host);
+  p = gmPutStr(p, " hostix=", 8);
+  p = gmPutDec(p, hostix);
   p[0] = '\n';
   p[1] = '\0';
   return (int)n;

@@ -53,20 +53,70 @@ void sendReply(int fd, struct sockaddr_in *from, const char *text,
   if (sent < 0) log_error(0, 0, "%s: %s\n", label, strerror(err));
 }
 
-// A reply that would not fit with its trailer is dropped, never cut: only a
+// The load as "%.1f" writes it. getCurrentLoad samples at most once a
+// second, so the text is formatted again only when the value moves.
+struct LoadText {
+  bool set;
+  double load;
+  size_t len;
+  char text[320];  // "%.1f" of the largest double fits
+};
+thread_local LoadText loadText;
+
+const char *formatLoad(double load, size_t *len) {
+  LoadText &c = loadText;
+  if (!c.set || memcmp(&c.load, &load, sizeof load) != 0) {
+    int n = snprintfC(c.text, sizeof c.text, "%.1f", load);
+    if (n < 0 || (size_t)n >= sizeof c.text) return nullptr;
+    c.set = true;
+    c.load = load;
+    c.len = (size_t)n;
+  }
+  *len = c.len;
+  return c.text;
+}
+
+// The text of GM_TOKENR_FMT with the ctoken pair of GM_TOKENR_CTOKEN_FMT in
+// place of its newline, written by hand: one is sent per query answered. A
+// reply that would not fit with its trailer is dropped, never cut: only a
 // query with absurdly long at or hostix values can cause it.
 bool composeTokenReply(char (&reply)[GM_TOKENR_BUF], const char *itoken,
                        const char *at, const char *hostix, int time, int dpy,
                        double load, int sessions, int idles,
                        const char *ctoken) {
-  int len = snprintfC(reply, sizeof reply, GM_TOKENR_FMT, itoken, at, hostix,
-                     time, dpy, load, sessions, idles);
-  if (len <= 0 || (size_t)len >= sizeof reply) return false;
-  len--;  // the newline gives way to the ctoken pair
-  int more = snprintf(reply + len, sizeof reply - (size_t)len,
-                      GM_TOKENR_CTOKEN_FMT, ctoken);
-  return more >= 0 &&
-         (size_t)len + (size_t)more + GM_SIGLEN + 1 <= sizeof reply;
+  size_t ll;
+  const char *lt = formatLoad(load, &ll);
+  if (lt == nullptr) return false;
+  char nums[4][11];
+  size_t nl[4];
+  int32_t v[4] = {time, dpy, sessions, idles};
+  for (int i = 0; i < 4; i++) nl[i] = (size_t)(gmPutDec(nums[i], v[i]) - nums[i]);
+  size_t il = strlen(itoken), al = strlen(at), hl = strlen(hostix),
+         cl = strlen(ctoken);
+  size_t n = 7 + il + 4 + al + 8 + hl + 6 + nl[0] + 5 + nl[1] + 6 + ll + 10 +
+             nl[2] + 7 + nl[3] + 8 + cl + 1;
+  if (n + GM_SIGLEN + 1 > sizeof reply) return false;
+  char *p = gmPutStr(reply, "tokenR=", 7);
+  p = gmPutStr(p, itoken, il);
+  p = gmPutStr(p, " at=", 4);
+  p = gmPutStr(p, at, al);
+  p = gmPutStr(p, " hostix=", 8);
+  p = gmPutStr(p, hostix, hl);
+  p = gmPutStr(p, " time=", 6);
+  p = gmPutStr(p, nums[0], nl[0]);
+  p = gmPutStr(p, " dpy=", 5);
+  p = gmPutStr(p, nums[1], nl[1]);
+  p = gmPutStr(p, " load=", 6);
+  p = gmPutStr(p, lt, ll);
+  p = gmPutStr(p, " sessions=", 10);
+  p = gmPutStr(p, nums[2], nl[2]);
+  p = gmPutStr(p, " idles=", 7);
+  p = gmPutStr(p, nums[3], nl[3]);
+  p = gmPutStr(p, " ctoken=", 8);
+  p = gmPutStr(p, ctoken, cl);
+  p[0] = '\n';
+  p[1] = '\0';
+  return true;
 }
 
 // The at and hostix of a query are echoed unchecked; a token or terminal
@@ -214,8 +264,11 @@ int getSession(const char *lookfor, int *dpy, const char *where) {
       strcmp(lookfor, ".") == 0 || strcmp(lookfor, "..") == 0)
     return -1;
   char path[kPathMax];
-  int plen = snprintf(path, sizeof path, "%s/%s", where, lookfor);
-  if (plen < 0 || (size_t)plen >= sizeof path) return -1;  // no such file
+  size_t wl = strlen(where), ll = strlen(lookfor);
+  if (wl + 1 + ll >= sizeof path) return -1;  // no such file
+  char *p = gmPutStr(path, where, wl);
+  *p++ = '/';
+  *gmPutStr(p, lookfor, ll) = '\0';
   int fd = open(path, O_RDONLY);
   if (fd < 0) return -1;
   struct stat st;
@@ -224,25 +277,29 @@ int getSession(const char *lookfor, int *dpy, const char *where) {
     close(fd);
     return -1;
   }
-  XFILE *xp = xfdropen(fd);
-  if (xp == nullptr) {
-    log_error(0, 0, "Unable to open XFILE for dpyfd %s\n", path);
-    close(fd);
-    return -1;
-  }
+  // The reader lives on the stack: nothing is allocated per query.
+  XFILE xf;
+  xfdinit(&xf, fd);
   int mtime = (int)st.st_mtime;
   char line[kLineMax];
-  while (xgets(line, sizeof line, xp) != nullptr) {
+  while (xgets(line, sizeof line, &xf) != nullptr) {
     if (strncmp(line, "DISPLAY=", 8) == 0) {
       *dpy = strtol32(line + 8, 10);
       log_debug(1, "Token: %s display %d mtime %d\n", lookfor, *dpy, mtime);
       break;
     }
   }
-  xclose(xp);
+  close(fd);
   if (*dpy < 0) return mtime;
-  if (snprintf(path, sizeof path, "%s/%d.pid", gmSessionDirs.idle, *dpy) <
-      (int)sizeof path) {
+  // "<idle>/<dpy>.pid"
+  char num[11];
+  size_t il = strlen(gmSessionDirs.idle);
+  size_t nl = (size_t)(gmPutDec(num, *dpy) - num);
+  if (il + 1 + nl + 4 < sizeof path) {
+    p = gmPutStr(path, gmSessionDirs.idle, il);
+    *p++ = '/';
+    p = gmPutStr(p, num, nl);
+    *gmPutStr(p, ".pid", 4) = '\0';
     struct stat idle;
     if (stat(path, &idle) == 0) *dpy = -2;
   }

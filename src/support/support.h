@@ -7,6 +7,7 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 #include <time.h>
 
 #include "gm.h"
@@ -43,6 +44,9 @@ typedef struct xfile {
 
 /* A new reader on fd, or null without memory (fd then stays the caller's). */
 XFILE *xfdropen(int fd);
+/* Sets up a reader of the caller's (on the stack, say) on fd, as xfdropen
+ * does; the caller closes fd itself and never calls xclose on it. */
+void xfdinit(XFILE *xp, int fd);
 /* The next line (newline kept) in bp, cut at size - 1; null at end of file. */
 char *xgets(char *bp, int size, XFILE *xp);
 /* Closes the descriptor and frees the reader. */
@@ -66,6 +70,36 @@ double strtodC(const char *s, char **end);
 int snprintfC(char *buf, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 int vsnprintfC(char *buf, size_t size, const char *format, va_list ap);
+
+/* Pieces of the group's texts written without printf, for the texts sent
+ * once per query or reply: each writes at p and returns the end. The digits
+ * are those of "%d" and "%x"; nothing is NUL-terminated. */
+static inline char *gmPutStr(char *p, const char *s, size_t n) {
+  memcpy(p, s, n);
+  return p + n;
+}
+static inline char *gmPutDec(char *p, int32_t v) {
+  char digits[10];
+  int n = 0;
+  uint32_t u = v < 0 ? 0u - (uint32_t)v : (uint32_t)v;
+  do {
+    digits[n++] = (char)('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (v < 0) *p++ = '-';
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+static inline char *gmPutHex(char *p, uint32_t v) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = "0123456789abcdef"[v & 15];
+    v >>= 4;
+  } while (v != 0);
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
 
 /* ---- SHA-1 block function ------------------------------------------- */
 

@@ -2,21 +2,25 @@
 // output pipe of the interface tool are read line by line without stdio.
 #include <poll.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "support/support.h"
 
 extern "C" {
 
-XFILE *xfdropen(int fd) {
-  XFILE *xp = (XFILE *)malloc(sizeof(XFILE));
-  if (xp == nullptr) return nullptr;
+void xfdinit(XFILE *xp, int fd) {
   xp->fd = fd;
   xp->next = xp->buf;
   xp->end = xp->buf;
   xp->eof = 0;
   xp->timeout_ms = 0;
   xp->timedout = 0;
+}
+
+XFILE *xfdropen(int fd) {
+  XFILE *xp = (XFILE *)malloc(sizeof(XFILE));
+  if (xp != nullptr) xfdinit(xp, fd);
   return xp;
 }
 
@@ -44,9 +48,22 @@ char *xgets(char *bp, int size, XFILE *xp) {
       xp->next = xp->buf;
       xp->end = xp->buf + got;
     }
-    char c = *xp->next++;
-    bp[n++] = c;
-    if (c == '\n' || c == '\0') break;
+    // As much of the buffer as the line and bp take, in one copy.
+    size_t take = (size_t)(xp->end - xp->next);
+    if (take > (size_t)(size - 1 - n)) take = (size_t)(size - 1 - n);
+    const char *from = xp->next, *stop = from + take, *p = from;
+    bool ends = false;
+    while (p < stop) {
+      char c = *p++;
+      if (c == '\n' || c == '\0') {
+        ends = true;
+        break;
+      }
+    }
+    memcpy(bp + n, from, (size_t)(p - from));
+    n += (int)(p - from);
+    xp->next += p - from;
+    if (ends) break;
   }
   bp[n] = '\0';
   if (n == 0 && xp->eof) return nullptr;

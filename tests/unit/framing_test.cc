@@ -2,6 +2,7 @@
 // in-place key=value split that every group message goes through.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -28,6 +29,22 @@ std::vector<std::string> readAll(const std::string &text, int size) {
   return lines;
 }
 
+// The same through a reader on the stack whose reads each return one piece
+// (one packet of a socket pair), as a pipe may.
+std::vector<std::string> readPieces(const std::vector<std::string> &pieces, int size) {
+  int sv[2];
+  EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+  for (const std::string &p : pieces) EXPECT_EQ(write(sv[1], p.data(), p.size()), (ssize_t)p.size());
+  close(sv[1]);
+  XFILE xf;
+  xfdinit(&xf, sv[0]);
+  std::vector<std::string> lines;
+  std::vector<char> buf(size);
+  while (xgets(buf.data(), size, &xf) != nullptr) lines.emplace_back(buf.data());
+  close(sv[0]);
+  return lines;
+}
+
 TEST(Xgets, SplitsLinesAcrossPiecesAndRefills) {
   using V = std::vector<std::string>;
   EXPECT_EQ(readAll(std::string(199, 'x') + "\ntail", 128),
@@ -38,6 +55,10 @@ TEST(Xgets, SplitsLinesAcrossPiecesAndRefills) {
   EXPECT_EQ(readAll("a\n" + b1499 + "\nx" + std::string(1, '\0') + "y\n", 2048),
             (V{"a\n", b1499 + "\n", "x", "y\n"}));
   EXPECT_EQ(readAll("", 16), V{});
+  EXPECT_EQ(readPieces({"USER=x\nDISP", "LAY=7\nab", "c\n", "tail"}, 128),
+            (V{"USER=x\n", "DISPLAY=7\n", "abc\n", "tail"}));
+  EXPECT_EQ(readPieces({std::string(100, 'x'), std::string(100, 'y') + "\n"}, 128),
+            (V{std::string(100, 'x') + std::string(27, 'y'), std::string(73, 'y') + "\n"}));
 }
 
 // The pairs of one line as "key=val|...", plus "$" when the end mark follows.

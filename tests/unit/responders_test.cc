@@ -57,11 +57,14 @@ TEST_F(Responders, TokenLinesAnsweredInOrderFromTheRightDirectory) {
   put(ctok + "/ct1", "USER=x\nDISPLAY=7\n", 1234567);
   put(itok + "/it2", "DISPLAY=3\n", 7654321);
   put(ctok + "/it2", "DISPLAY=9\n");
+  put(itok + "/it4", "DISPLAY=-2147483648\n", 2147483647);
   auto r = deliver(tokenQMessage,
                    "tokenQ=it1 at=100007f hostix=0 ctoken=ct1\nhost=x at=1 hostix=1\n"
-                   "tokenQ=it2 at=200007f hostix=4\ntokenQ=it3 hostix=5\n");  // no at: skipped
+                   "tokenQ=it2 at=200007f hostix=4\ntokenQ=it3 hostix=5\n"  // no at: skipped
+                   "tokenQ=it4 at=0 hostix=6\n");
   EXPECT_EQ(r, (Replies{"tokenR=it1 at=100007f hostix=0 time=1234567 dpy=7" + tail("ct1"),
-                        "tokenR=it2 at=200007f hostix=4 time=7654321 dpy=3" + tail("")}));
+                        "tokenR=it2 at=200007f hostix=4 time=7654321 dpy=3" + tail(""),
+                        "tokenR=it4 at=0 hostix=6 time=2147483647 dpy=-2147483648" + tail("")}));
   EXPECT_EQ(deliver(termQMessage, "termQ=T1 at=5 hostix=3\ntermQ=T2 hostix=4\n"),
             Replies{"termR=T1 at=5 hostix=3 has=0\n"});  // no daemon here
 }
