@@ -40,6 +40,12 @@ void eachLine(int fd, struct sockaddr_in *from, char *msgbuf, int size,
   }
 }
 
+// Lines that a stream of queries would repeat: written once per keep-alive
+// interval, with a count of the repeats (the responders run on the manager
+// thread, as the limiter wants).
+lograte replyFailed = LOGRATE_INIT("reply sendto");
+lograte tokenTooLong = LOGRATE_INIT("tokenQMessage: c/itoken too long");
+
 void sendReply(int fd, struct sockaddr_in *from, const char *text,
                const char *sentLog, const char *label) {
   ssize_t sent = sendto(fd, text, strlen(text), 0, (struct sockaddr *)from,
@@ -50,7 +56,7 @@ void sendReply(int fd, struct sockaddr_in *from, const char *text,
     toDottedDecimal(ntohl(from->sin_addr.s_addr), ad);
     log_debug(1, sentLog, (int)sent, ad, text);
   }
-  if (sent < 0) log_error(0, 0, "%s: %s\n", label, strerror(err));
+  if (sent < 0) log_error_limited(&replyFailed, "%s: %s\n", label, strerror(err));
 }
 
 // The load as "%.1f" writes it. getCurrentLoad samples at most once a
@@ -134,7 +140,7 @@ void answerToken(int fd, struct sockaddr_in *from, char **keys, char **vals,
     else if (strcmp(keys[i], "ctoken") == 0) ctoken = vals[i];
   }
   if (strlen(itoken) > GM_TOKENMAX || strlen(ctoken) > GM_TOKENMAX) {
-    log_error(0, 0, "tokenQMessage: c/itoken too long %.64s/%.64s\n", ctoken,
+    log_error_limited(&tokenTooLong, "tokenQMessage: c/itoken too long %.64s/%.64s\n", ctoken,
               itoken);
     return;
   }
