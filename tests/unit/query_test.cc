@@ -176,10 +176,10 @@ TEST_F(Query, StartDelayThenRetriesForSilentPeersAndTimeOutsReportedOnChange) {
     list[0] = '\0', target = 0;
     EXPECT_EQ(collectSessions("ct", "it", "", 3, &target, list, sizeof list), 0);
     EXPECT_EQ(list + std::to_string(target), "here -1 -2 0\npeer -1 -2 0\n0");
-    pollfd none = {-1, 0, 0};  // the last retry has no window of its own
-    fakePoll(&none, 1, 0);
-    // A transmission and two retries; once only to an interface silent before.
-    EXPECT_EQ(got[0].size() * 10 + got[1].size(), round ? 42u : 31u);
+    // The last retry has no window of its own. A transmission and two
+    // retries; once only to an interface silent before.
+    pollfd none = {-1, 0, 0};
+    EXPECT_EQ((fakePoll(&none, 1, 0), got[0].size() * 10 + got[1].size()), round ? 42u : 31u);
     logs[round] = log.text();
   }
   EXPECT_TRUE(contains(logs[0], "token query retry 2 to host here interface 127.0.0.1\n") &&

@@ -39,8 +39,7 @@ std::string digest(const std::string &m, std::vector<size_t> cuts = {}) {
 class Sha1 : public testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    if (sha1UsePath(GetParam()) != GetParam())
-      GTEST_SKIP() << "this CPU has no SHA extensions";
+    if (sha1UsePath(GetParam()) != GetParam()) GTEST_SKIP() << "this CPU has no SHA extensions";
   }
   void TearDown() override { sha1UsePath(GM_SHA1_SHAEXT); }
 };

@@ -48,8 +48,7 @@ class Status : public GroupTest {
 };
 
 TEST_F(Status, HostInterfaceAndLoadLines) {
-  myhost.flags = ROUTER | LAN_OK | TRUSTED | OFFLINE;
-  hostList[1]->flags = 0, hostList[1]->hostAddr.s_addr = ip("10.1.2.3"), hostList[1]->timeoff = -4;
+  myhost.flags = ROUTER | LAN_OK | TRUSTED | OFFLINE, hostList[1]->flags = 0, hostList[1]->hostAddr.s_addr = ip("10.1.2.3"), hostList[1]->timeoff = -4;
   EXPECT_EQ(line(HOST, 0) + line(HOST, 1),
             "host here lastseen 3 timeoff 0 addr c633640a numifs 3 period 20 starttime 1 "
             "ROUTER LAN_OK TRUSTED OFFLINE\n"

@@ -21,9 +21,8 @@ void resetGroupState() {
   ZV_MUTEX_LOCK(&gmLock);
   for (int i = 1; i < GM_HOSTSLOTS; i++)
     if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
-  free(myhost.hostifs);
+  free(myhost.hostifs), hostList[0] = nullptr, numhosts = 0;
   memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params), setLogDebugLevel(0);
-  hostList[0] = nullptr, numhosts = 0;
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
@@ -52,8 +51,7 @@ interface makeIf(const char *name, const char *addr, const char *mask,
 
 host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs) {
   host *h = numhosts == 0 ? &myhost : (host *)calloc(1, sizeof(host));
-  free(h->hostifs);
-  memset(h, 0, sizeof *h);
+  free(h->hostifs), memset(h, 0, sizeof *h);
   strncpy(h->name, name, sizeof h->name - 1);
   h->hostAddr.s_addr = ip(addr);
   h->flags = flags, h->period = 20, h->numcpus = 1, h->meanclock = 200;
