@@ -70,7 +70,7 @@ put() {
   mv "$f" "$CORPUS/$1/$(sha1sum <"$f" | cut -c1-40).input"
 }
 n=0
-while read -r src hex; do
+while read -r _ hex; do
   [ -n "$hex" ] || continue
   text=$(echo "$hex" | xxd -r -p | head -c 8)
   signed=00; [[ $(echo "$hex" | xxd -r -p) == *"#sig="* ]] && signed=01
