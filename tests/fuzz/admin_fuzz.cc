@@ -20,8 +20,7 @@ int safe_pclose(XFILE *xp);
 
 namespace {
 
-const uint8_t *outText;
-size_t outLen;
+std::string out;  // the tool's output
 
 const char *const kNames[] = {"eth0", "eth1", "nimbar0", "eth0:1", "a23456789abcdef"};
 
@@ -30,38 +29,29 @@ const char *const kNames[] = {"eth0", "eth1", "nimbar0", "eth0:1", "a23456789abc
 XFILE *safe_popen(const char *cmd, const char *mode) {
   FUZZ_CHECK(strcmp(cmd, GM_ADMCMD) == 0 && mode[0] == 'r');
   int fds[2];
-  FUZZ_CHECK(pipe(fds) == 0);
-  FUZZ_CHECK(write(fds[1], outText, outLen) == (ssize_t)outLen);
-  close(fds[1]);
+  FUZZ_CHECK(pipe(fds) == 0 && write(fds[1], out.data(), out.size()) == (ssize_t)out.size() && close(fds[1]) == 0);
   return xfdropen(fds[0]);
 }
 
-int safe_pclose(XFILE *xp) {
-  xclose(xp);
-  return 0;
-}
+int safe_pclose(XFILE *xp) { return xclose(xp), 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 1 || size > 60000) return 0;  // the output must fit the pipe
-  outText = data + 1;
-  outLen = size - 1;
+  out.assign((const char *)data + 1, size - 1);
   int n = data[0] % 6;
-  std::vector<interface> ifs((size_t)n), before;
+  std::vector<interface> ifs((size_t)n), before;  // zeroed
   for (int j = 0; j < n; j++) {
-    memset(&ifs[j], 0, sizeof ifs[j]);
     snprintf(ifs[j].name, sizeof ifs[j].name, "%s", kNames[(j + data[0] / 6) % 5]);
     ifs[j].flags = (data[0] >> j) & 2;  // some start with LAN set, some without
   }
   before = ifs;
   int rc = flag_nimbar_ifs(ifs.data(), n);
   FUZZ_CHECK(rc == 0 || rc == 1);
-  std::string out((const char *)outText, outLen);
   for (int j = 0; j < n; j++) {
     // Only the LAN flag may change, and it is cleared only for an interface
     // whose name the output holds.
     interface a = ifs[j], b = before[j];
-    a.flags &= ~LAN;
-    b.flags &= ~LAN;
+    a.flags &= ~LAN, b.flags &= ~LAN;
     FUZZ_CHECK(memcmp(&a, &b, sizeof a) == 0);
     if (!(ifs[j].flags & LAN)) FUZZ_CHECK(out.find(ifs[j].name) != std::string::npos);
   }

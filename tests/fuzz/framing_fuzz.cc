@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *keys[GM_MAXPAIRS + 1];
   char *vals[GM_MAXPAIRS];
   int n = mkKeyPairs(buf.data(), keys, vals, max);
-  FUZZ_CHECK(n >= 0 && n <= max);
-  if (n < max) FUZZ_CHECK(keys[n] == nullptr);
+  FUZZ_CHECK(n >= 0 && n <= max && (n == max || keys[n] == nullptr));
   char *lo = buf.data(), *hi = buf.data() + buf.size();
   // The line ends at its first newline or NUL: nothing behind it changes.
   size_t end = strcspn(orig.data(), "\n");
@@ -24,11 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                     buf.size() - std::min(buf.size(), end + 1)) == 0 ||
              end + 1 >= buf.size());
   for (int i = 0; i < n; i++) {
-    FUZZ_CHECK(keys[i] >= lo && keys[i] < buf.data() + end + 1);
-    FUZZ_CHECK(i == 0 || keys[i] > keys[i - 1]);
-    FUZZ_CHECK(strpbrk(keys[i], "= \t\r\v\f\n") == nullptr);
+    FUZZ_CHECK(keys[i] >= lo && keys[i] < buf.data() + end + 1 && (i == 0 || keys[i] > keys[i - 1]));
     FUZZ_CHECK(vals[i][0] == '\0' || (vals[i] > keys[i] && vals[i] < hi));
-    FUZZ_CHECK(strpbrk(vals[i], "= \t\r\v\f\n") == nullptr);
+    FUZZ_CHECK(strpbrk(keys[i], "= \t\r\v\f\n") == nullptr && strpbrk(vals[i], "= \t\r\v\f\n") == nullptr);
     // The key is where the token began in the text.
     FUZZ_CHECK(memcmp(keys[i], orig.data() + (keys[i] - lo), strlen(keys[i])) == 0);
   }

@@ -7,10 +7,7 @@ set -eu
 bin=$1 src=$2 name=$3 secs=$4 work=$5
 scratch=$work/$name
 rm -rf "$scratch" && mkdir -p "$scratch/new" "$scratch/artifacts"
-dirs=""
-for d in "$src/corpus/$name" "$src/regressions/$name"; do
-  [ -d "$d" ] && dirs="$dirs $d"
-done
+dirs=$(ls -d "$src/corpus/$name" "$src/regressions/$name" 2>/dev/null || true)
 # Library log lines go nowhere (-close_fd_mask=2); libFuzzer's own output and
 # the sanitizers' reports still show.
 extra=$(awk -v t="$name" '$1 == t { $1 = ""; print }' "$src/options.txt")

@@ -16,9 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t *text = data + 2;
   size_t len = size - 2;
   int fd = memfd_create("xfile", 0);
-  FUZZ_CHECK(fd >= 0);
-  FUZZ_CHECK(write(fd, text, len) == (ssize_t)len);
-  lseek(fd, 0, SEEK_SET);
+  FUZZ_CHECK(fd >= 0 && write(fd, text, len) == (ssize_t)len && lseek(fd, 0, SEEK_SET) == 0);
   XFILE *xp = xfdropen(fd);
   FUZZ_CHECK(xp != nullptr);
   if (data[1] & 0x80) xp->timeout_ms = 1;
@@ -26,8 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   size_t pos = 0;
   while (xgets(line.data(), lineSize, xp) != nullptr) {
     size_t n = strlen(line.data());
-    FUZZ_CHECK(n <= (size_t)lineSize - 1);
-    FUZZ_CHECK(pos + n <= len && memcmp(line.data(), text + pos, n) == 0);
+    FUZZ_CHECK(n <= (size_t)lineSize - 1 && pos + n <= len && memcmp(line.data(), text + pos, n) == 0);
     // A line ends at a newline, at a NUL byte (taken but not shown), at the
     // size, or at the end of the file.
     if (n > 0 && line[n - 1] == '\n') {
@@ -41,8 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     pos += n;
     if (lineSize == 1) break;  // no room for a character: nothing is read
   }
-  if (lineSize > 1) FUZZ_CHECK(pos == len);
-  FUZZ_CHECK(!xp->timedout);
+  FUZZ_CHECK((lineSize == 1 || pos == len) && !xp->timedout);
   xclose(xp);
   checkTable();  // untouched by this input, as after every input
   return 0;

@@ -19,9 +19,8 @@ std::string converted(const std::string &in) {
 }
 
 TEST(JavaText, WellFormedPassesTheRestIsReplaced) {
-  const char *same[] = {"tty-01 #3", "Z\xc3\xbcrich-\xe7\xb5\x82\xe7\xab\xaf", "\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf"};
-  for (const char *s : same) EXPECT_EQ(converted(s), s);
-  struct { const char *in, *out; } cases[] = {
+  struct { const char *in, *out; } cases[] = {  // out nullptr: unchanged
+      {"tty-01 #3", nullptr}, {"Z\xc3\xbcrich-\xe7\xb5\x82\xe7\xab\xaf", nullptr}, {"\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf", nullptr},
       {"\xf0\x9f\x98\x80!", "\xed\xa0\xbd\xed\xb8\x80!"},             // U+1F600 as its surrogates
       {"\xf4\x8f\xbf\xbf", "\xed\xaf\xbf\xed\xbf\xbf"},               // U+10FFFF, the last
       {"\xc0\x80|\xc1\xbf|\xe0\x80\xaf|\xf0\x8f\xbf\xbf", "??|??|???|????"},  // overlong, NUL too
@@ -30,7 +29,7 @@ TEST(JavaText, WellFormedPassesTheRestIsReplaced) {
       {"\xf4\x90\x80\x80|\xf5\x80|\xff", "????|??|?"},                 // past U+10FFFF
       {"a\xe2\x82|\x80x|\xe2\x82\xac\xe2\x82", "a??|?x|\xe2\x82\xac??"},  // truncated, stray
       {"\xc3", "?"}};
-  for (const auto &c : cases) EXPECT_EQ(converted(c.in), c.out) << c.in;
+  for (const auto &c : cases) EXPECT_EQ(converted(c.in), c.out ? c.out : c.in) << c.in;
 }
 
 TEST(JavaText, ReachesTheJvmConverted) {
@@ -42,8 +41,7 @@ TEST(JavaText, ReachesTheJvmConverted) {
   std::string many;
   for (int i = 0; i < 700; i++) many += "\xf0\x9f\x98\x80";  // past the stack buffer
   javaText(&env, many.c_str());
-  EXPECT_EQ(got.size(), 4200u);
-  EXPECT_EQ(got.substr(0, 6), "\xed\xa0\xbd\xed\xb8\x80");
+  EXPECT_TRUE(got.size() == 4200u && got.substr(0, 6) == "\xed\xa0\xbd\xed\xb8\x80");
   javaText(&env, "x\xc3");
   EXPECT_EQ(got, "x?");
 }

@@ -20,13 +20,11 @@ namespace {
 bool deliver(const std::string &text) {
   sockaddr_in a;
   int gs = loopbackSocket(SOCK_DGRAM, &a), peer = loopbackSocket();
-  fcntl(gs, F_SETFL, O_NONBLOCK);
-  handleGroupMessage(gs);  // nothing queued: returns at once
+  fcntl(gs, F_SETFL, O_NONBLOCK), handleGroupMessage(gs);  // nothing queued: returns at once
   sendto(peer, text.data(), text.size(), 0, (sockaddr *)&a, sizeof a);
   pollfd p = {gs, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 1000), 1);
-  handleGroupMessage(gs);
-  bool replied = !received(peer).empty();
+  bool replied = (handleGroupMessage(gs), !received(peer).empty());
   close(gs), close(peer);
   return replied;
 }
@@ -53,8 +51,7 @@ int report = -1;           // the pipe the child writes seen into
 int polls;
 
 int fakePoll(struct pollfd *, nfds_t nfds, int timeout) {
-  seen += std::to_string(nfds) + "/" + std::to_string(timeout) + " ";
-  fakeNow += advance[polls];
+  seen += std::to_string(nfds) + "/" + std::to_string(timeout) + " ", fakeNow += advance[polls];
   if (++polls < 3) return 0;
   char s[160];
   snprintf(s, sizeof s, "group=%x:%d hosts=%d,%d period=%d start=%ld off=%d flags=%x",
@@ -71,12 +68,10 @@ std::string runManager(gm_params p, std::vector<int> moves) {
   if (pipe(fds) != 0) return "no pipe";
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(open("/dev/null", O_RDWR), 2);
-    mcast_fd = bcast_fd = -1;  // no socket for the refresh to touch
+    mcast_fd = bcast_fd = -1, dup2(open("/dev/null", O_RDWR), 2);  // no socket for the refresh to touch
     fakeNow = kStart, gmSys = {fakeClock, fakePoll}, advance = moves, report = fds[1];
     char err[128] = "";
-    groupManager(p, err);
-    _exit(255);
+    groupManager(p, err), _exit(255);
   }
   close(fds[1]);
   std::string seen = slurp("/dev/fd/" + std::to_string(fds[0]));
@@ -91,20 +86,16 @@ TEST(GroupManager, StartsUpAndWaitsForTheRestOfTheInterval) {
   if (!why.empty()) GTEST_SKIP() << why;
   resetGroupState();
   // 10.1.2.3 is not a multicast group: the default is used.
-  gm_params p = {.gmport = 7009, .keepAliveInterval = 20, .LANallowed = 1, .enableGM = 0, .use_multicast = 1,
-                 .mcaddr = "10.1.2.3", .mcTTL = 0, .use_lb = 0, .debug = 0, .sigfile = ""};
-  // Woken 15 s into the interval, the next wait is the 5 s left.
-  EXPECT_EQ(runManager(p, {15, 5, 0}), "0/20000 0/5000 0/20000 "
-            "group=e0656565:7009 hosts=1,1 period=20 start=0 off=0 flags=6");
-
-  // An interval below 1 s is kept as 1 s; a multicast group is taken as is.
-  p.keepAliveInterval = 0, p.LANallowed = 0, p.mcaddr = "239.1.2.3";
-  EXPECT_EQ(runManager(p, {1, 0, 0}), "0/1000 0/1000 0/1000 "
-            "group=ef010203:7009 hosts=1,1 period=1 start=0 off=0 flags=4");
-
-  // A clock stepped back 100 s refreshes at once instead of 100 s late.
-  p.keepAliveInterval = 20;
-  EXPECT_EQ(runManager(p, {-100, 0, 0}).substr(0, 24), "0/20000 0/20000 0/20000 ");
+  // Woken 15 s into the interval, the next wait is the 5 s left. An interval
+  // below 1 s is kept as 1 s; a multicast group is taken as is. A clock
+  // stepped back 100 s refreshes at once instead of 100 s late.
+  for (auto [interval, lan, group, moves, want] :
+       {std::tuple<int, int, const char *, std::vector<int>, std::string>{
+            20, 1, "10.1.2.3", {15, 5, 0}, "0/20000 0/5000 0/20000 group=e0656565:7009 hosts=1,1 period=20 start=0 off=0 flags=6"},
+        {0, 0, "239.1.2.3", {1, 0, 0}, "0/1000 0/1000 0/1000 group=ef010203:7009 hosts=1,1 period=1 start=0 off=0 flags=4"},
+        {20, 0, "239.1.2.3", {-100, 0, 0}, "0/20000 0/20000 0/20000 group=ef010203:7009 hosts=1,1 period=20 start=0 off=0 flags=4"}})
+    EXPECT_EQ(runManager({.gmport = 7009, .keepAliveInterval = interval, .LANallowed = lan, .enableGM = 0, .use_multicast = 1,
+                          .mcaddr = group, .mcTTL = 0, .use_lb = 0, .debug = 0, .sigfile = ""}, moves), want);
 }
 
 }  // namespace

@@ -2,16 +2,16 @@
 // group's peers read them in, instead of wrapping.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/support.h"
 
 TEST(Numbers, ReadAsThirtyTwoBitPeersDo) {
-  EXPECT_EQ(strtol32("12abc", 10), 12);
-  EXPECT_EQ(strtol32(" -7", 10), -7);
-  EXPECT_EQ(strtol32("4294967296", 10), INT32_MAX);  // not 0
-  EXPECT_EQ(strtol32("-5000000000", 10), INT32_MIN);
-  EXPECT_EQ(strtol32("x", 10), 0);
-  EXPECT_EQ(strtoul32("a000001", 16), 0xa000001u);
-  EXPECT_EQ(strtoul32("100000000", 16), UINT32_MAX);  // not 0
-  EXPECT_EQ(strtoul32("-1", 16), UINT32_MAX);
-  EXPECT_EQ(strtoul32("-2", 10), 0xfffffffeu);
+  // 4294967296 and 100000000 (hex) saturate: not 0.
+  for (auto [t, want] : {std::pair<const char *, int32_t>{"12abc", 12}, {" -7", -7}, {"4294967296", INT32_MAX},
+                         {"-5000000000", INT32_MIN}, {"x", 0}})
+    EXPECT_EQ(strtol32(t, 10), want) << t;
+  for (auto [t, base, want] : {std::tuple<const char *, int, uint32_t>{"a000001", 16, 0xa000001u},
+                               {"100000000", 16, UINT32_MAX}, {"-1", 16, UINT32_MAX}, {"-2", 10, 0xfffffffeu}})
+    EXPECT_EQ(strtoul32(t, base), want) << t;
 }

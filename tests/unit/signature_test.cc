@@ -24,8 +24,7 @@ int check(const std::string &text, std::string *cut = nullptr) {
   char *p = strdup(text.c_str());
   int r = chkSignature(p);
   if (cut != nullptr) *cut = p;
-  free(p);
-  return r;
+  return free(p), r;
 }
 
 using Signature = GroupTest;
@@ -33,7 +32,7 @@ using Signature = GroupTest;
 TEST_F(Signature, SignsChecksAndCuts) {
   // Without a secret (nothing added, unsigned trusted, signed not but cut),
   // unsigned with one, a '#' that begins no trailer: signature_fuzz and
-  // tokenq_fuzz check those against any text.
+  // receive_fuzz check those against any text.
   std::string cut;
   loadSecret("s3cret\n");  // the newline is part of the secret: SHA-1 of "s3cret\n" + kMsg
   std::string s = sign(kMsg), bad = s, upper = s;
@@ -53,12 +52,10 @@ TEST_F(Signature, RefusesInsecureOrMissingFiles) {
   std::string group = writeTemp("k", 0640), foreign = writeTemp("k");
   ASSERT_EQ(chown(foreign.c_str(), 65534, 0), 0);
   LogCapture log;
-  for (const std::string &path : {group, foreign, group + "-none"}) {
-    initSignature(path.c_str());
-    EXPECT_EQ(sign(kMsg), kMsg) << path;  // signing stays off
-  }
-  EXPECT_TRUE(log.has("initSignature: gmSignature file modes insecure\n"));
-  EXPECT_TRUE(log.has("initSignature: open of " + group + "-none failed: No such file or directory\n"));
+  for (const std::string &path : {group, foreign, group + "-none"})
+    EXPECT_EQ((initSignature(path.c_str()), sign(kMsg)), kMsg) << path;  // signing stays off
+  EXPECT_TRUE(log.has("initSignature: gmSignature file modes insecure\n") &&
+              log.has("initSignature: open of " + group + "-none failed: No such file or directory\n"));
 }
 
 }  // namespace

@@ -21,28 +21,10 @@ void resetGroupState() {
   ZV_MUTEX_LOCK(&gmLock);
   for (int i = 1; i < GM_HOSTSLOTS; i++)
     if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
-  free(myhost.hostifs);
+  free(myhost.hostifs), hostList[0] = nullptr, numhosts = 0;
   memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params), setLogDebugLevel(0);
-  hostList[0] = nullptr, numhosts = 0;
   ZV_MUTEX_UNLOCK(&gmLock);
 }
-
-LogCapture::LogCapture(int debug) {
-  if (debug >= 0) params.debug = debug, setLogDebugLevel(debug);  // untouched otherwise: a running manager reads it
-  dup2(fileno(file_), 2);
-}
-
-LogCapture::~LogCapture() { dup2(saved_, 2), close(saved_), fclose(file_); }
-
-std::string LogCapture::text() { return slurp("/proc/self/fd/" + std::to_string(fileno(file_))); }
-
-TempDir::TempDir() {
-  char tmpl[] = "/tmp/zvgm-test-XXXXXX";
-  if (mkdtemp(tmpl) == nullptr) abort();
-  path = tmpl;
-}
-
-TempDir::~TempDir() { std::filesystem::remove_all(path); }
 
 void put(const std::string &path, const std::string &text, time_t mtime) {
   std::ofstream(path) << text;
@@ -52,21 +34,9 @@ void put(const std::string &path, const std::string &text, time_t mtime) {
 
 void useTool(const TempDir &dir, const std::string &body) {
   static std::string tool;
-  tool = dir.path + "/tool";
-  put(tool, "#!/bin/sh\necho header\n" + body);
+  put(tool = dir.path + "/tool", "#!/bin/sh\necho header\n" + body);
   chmod(tool.c_str(), 0755), gmShell = tool.c_str();
 }
-
-time_t fakeNow;
-time_t fakeClock() { return fakeNow; }
-
-std::string hex(const unsigned char *digest) {
-  char s[41];
-  for (int i = 0; i < 20; i++) snprintf(s + 2 * i, 3, "%02x", digest[i]);
-  return s;
-}
-
-uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
 interface makeIf(const char *name, const char *addr, const char *mask,
                  int flags, time_t lastpkt) {
@@ -75,30 +45,25 @@ interface makeIf(const char *name, const char *addr, const char *mask,
   uint16_t port = htons((uint16_t)params.gmport);
   i.myAddr = {AF_INET, port, {ip(addr)}, {}};
   i.bcastAddr = {AF_INET, port, {ip(addr) | ~ip(mask)}, {}};
-  i.netmask.sin_addr.s_addr = ip(mask);
-  i.flags = flags, i.lastpkt = lastpkt;
+  i.netmask.sin_addr.s_addr = ip(mask), i.flags = flags, i.lastpkt = lastpkt;
   return i;
 }
 
 host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs) {
   host *h = numhosts == 0 ? &myhost : (host *)calloc(1, sizeof(host));
-  free(h->hostifs);
-  memset(h, 0, sizeof *h);
+  free(h->hostifs), memset(h, 0, sizeof *h);
   strncpy(h->name, name, sizeof h->name - 1);
   h->hostAddr.s_addr = ip(addr);
   h->flags = flags, h->period = 20, h->numcpus = 1, h->meanclock = 200;
   h->load = -1.0f, h->sessions = h->idles = -1;
-  size_t n = sizeof(interface) * ifs.size();
-  h->numifs = (int)ifs.size();
+  size_t n = sizeof(interface) * (h->numifs = (int)ifs.size());
   if (n > 0) h->hostifs = (interface *)memcpy(malloc(n), ifs.data(), n);
   return hostList[numhosts++] = h;
 }
 
 int loopbackSocket(int type, sockaddr_in *addr) {
   int fd = socket(AF_INET, type, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof a;
   if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0)
     abort();  // no loopback: nothing in these tests can run
@@ -110,8 +75,7 @@ std::string writeTemp(const std::string &text, mode_t mode) {
   static TempDir dir;
   static int made = 0;
   std::string path = dir.path + "/file" + std::to_string(++made);
-  put(path, text);
-  return chmod(path.c_str(), mode), path;
+  return put(path, text), chmod(path.c_str(), mode), path;
 }
 
 std::vector<std::string> received(int fd, int ms) {
@@ -122,8 +86,7 @@ std::vector<std::string> received(int fd, int ms) {
 }
 
 void loadSecret(const std::string &secret) {
-  resetSignature();
-  initSignature(writeTemp(secret).c_str());
+  resetSignature(), initSignature(writeTemp(secret).c_str());
 }
 
 std::string slurp(const std::string &path) {
@@ -131,26 +94,18 @@ std::string slurp(const std::string &path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-bool contains(const std::string &text, const std::string &what) {
-  return text.find(what) != std::string::npos;
-}
-
 std::string ownHostsFile(const TempDir &dir, const std::string &hosts, const char *name) {
+  auto failed = [](const std::string &what) { return what + ": " + strerror(errno); };
   if (geteuid() != 0) return "a mount namespace of its own needs root";
   if (access("/etc/hosts", F_OK) != 0 || access("/etc/nsswitch.conf", F_OK) != 0)
     return "no /etc/hosts or /etc/nsswitch.conf to cover";
-  if (unshare(CLONE_NEWNS | (name != nullptr ? CLONE_NEWUTS : 0)) != 0)
-    return std::string("unshare: ") + strerror(errno);
-  if (name != nullptr && sethostname(name, strlen(name)) != 0)
-    return std::string("sethostname: ") + strerror(errno);
+  if (unshare(CLONE_NEWNS | (name != nullptr ? CLONE_NEWUTS : 0)) != 0) return failed("unshare");
+  if (name != nullptr && sethostname(name, strlen(name)) != 0) return failed("sethostname");
   // Nothing mounted below may ever reach the machine's own namespace.
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return std::string("mount --make-rprivate /: ") + strerror(errno);
-  put(dir.path + "/hosts", hosts);
-  put(dir.path + "/nsswitch.conf", "hosts: files\n");
-  for (const char *f : {"hosts", "nsswitch.conf"})
-    if (mount((dir.path + "/" + f).c_str(), (std::string("/etc/") + f).c_str(), nullptr, MS_BIND,
-              nullptr) != 0)
-      return std::string("bind /etc/") + f + ": " + strerror(errno);
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return failed("mount --make-rprivate /");
+  put(dir.path + "/hosts", hosts), put(dir.path + "/nsswitch.conf", "hosts: files\n");
+  for (std::string f : {"hosts", "nsswitch.conf"})
+    if (mount((dir.path + "/" + f).c_str(), ("/etc/" + f).c_str(), nullptr, MS_BIND, nullptr) != 0)
+      return failed("bind /etc/" + f);
   return "";
 }

@@ -3,13 +3,16 @@
 #ifndef ZVGM_TESTUTIL_H
 #define ZVGM_TESTUTIL_H
 
+#include <arpa/inet.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -19,13 +22,20 @@
 // Frees every peer record and zeroes the process-wide state of the group.
 void resetGroupState();
 
+// The whole contents of a file, "" when it cannot be read.
+std::string slurp(const std::string &path);
+
 // Captures what is written to standard error (the log) while it lives;
 // a debug level given is set in params first.
 class LogCapture {
  public:
-  explicit LogCapture(int debug = -1);
-  ~LogCapture();
-  std::string text();  // everything captured so far
+  // A debug level is set only when given: a running manager reads it.
+  explicit LogCapture(int debug = -1) {
+    if (debug >= 0) params.debug = debug, setLogDebugLevel(debug);
+    dup2(fileno(file_), 2);
+  }
+  ~LogCapture() { dup2(saved_, 2), close(saved_), fclose(file_); }
+  std::string text() { return slurp("/proc/self/fd/" + std::to_string(fileno(file_))); }  // all so far
   bool has(const std::string &what) { return text().find(what) != std::string::npos; }
  private:
   int saved_ = dup(2);
@@ -42,9 +52,9 @@ host *addHost(const char *name, const char *addr, int flags, std::vector<interfa
 
 // A new directory under /tmp, removed with all it holds when this ends.
 struct TempDir {
-  std::string path;
-  TempDir();
-  ~TempDir();
+  std::string path = "/tmp/zvgm-test-XXXXXX";
+  TempDir() { if (mkdtemp(path.data()) == nullptr) abort(); }
+  ~TempDir() { std::filesystem::remove_all(path); }
 };
 
 // Writes text to path; a nonzero mtime becomes its access and modification time.
@@ -53,11 +63,8 @@ void put(const std::string &path, const std::string &text = "", time_t mtime = 0
 // Points gmShell at a script in dir that prints a header line, then runs body.
 void useTool(const TempDir &dir, const std::string &body);
 
-// The 40 hex digits of a 20-byte digest.
-std::string hex(const unsigned char *digest);
-
 // Dotted text to network-order address.
-uint32_t ip(const char *dotted);
+inline uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
 // A socket bound to an ephemeral loopback port (without SO_REUSEADDR);
 // *addr gets the bound address.
@@ -72,10 +79,7 @@ std::vector<std::string> received(int fd, int ms = 100);
 // Loads secret as the signature secret, through a file of mode 0600.
 void loadSecret(const std::string &secret);
 
-// The whole contents of a file, "" when it cannot be read.
-std::string slurp(const std::string &path);
-
-bool contains(const std::string &text, const std::string &what);
+inline bool contains(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 
 // Gives the calling thread (and the threads and children it starts later)
 // a mount namespace of its own in which /etc/hosts holds hosts and names come
@@ -86,8 +90,8 @@ bool contains(const std::string &text, const std::string &what);
 std::string ownHostsFile(const TempDir &dir, const std::string &hosts, const char *name = nullptr);
 
 // A clock for gmSys.now that reads fakeNow.
-extern time_t fakeNow;
-time_t fakeClock();
+inline time_t fakeNow;
+inline time_t fakeClock() { return fakeNow; }
 
 // Each test starts from an empty group without a secret, with a directory of
 // its own, and gets the clock, poll, random draw, shell and interface list

@@ -1,18 +1,18 @@
 #!/bin/bash
-# capture.sh - records real group datagrams in the testbed and turns them into
+# fuzz-capture.sh - records real group datagrams in the testbed and turns them into
 # the fuzz targets' seed corpora: announcements signed and unsigned (multicast
 # and broadcast), token, terminal and server queries and their replies.
 #
-#   tests/fuzz/capture.sh BUILD_DIR [CORPUS_DIR]    (root; BUILD_DIR has the
-#                                                    daemon: ZVGM_JAVA=ON)
+#   scripts/fuzz-capture.sh BUILD_DIR [CORPUS_DIR]  (root; BUILD_DIR has the
+#                                                   daemon: ZVGM_JAVA=ON)
 # Every datagram crossing the testbed's switch is recorded there with tshark;
 # nothing is sent outside the testbed's namespaces.
 set -Eeuo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-BUILD=$(cd "${1:?usage: capture.sh BUILD_DIR [CORPUS_DIR]}" && pwd)
-CORPUS=${2:-$HERE/corpus}
+BUILD=$(cd "${1:?usage: fuzz-capture.sh BUILD_DIR [CORPUS_DIR]}" && pwd)
+CORPUS=${2:-$HERE/../tests/fuzz/corpus}
 export ZVTB_PREFIX=${ZVTB_PREFIX:-zvtbb}
-TB=$HERE/../../testbed/tb
+TB=$HERE/../testbed/tb
 SECRET='fuzz seed secret'   # the secret the fuzz targets load (fuzz_common.cc)
 RAW=$(mktemp)
 tshark_pid=
@@ -70,20 +70,16 @@ put() {
   mv "$f" "$CORPUS/$1/$(sha1sum <"$f" | cut -c1-40).input"
 }
 n=0
-while read -r src hex; do
+while read -r _ hex; do
   [ -n "$hex" ] || continue
   text=$(echo "$hex" | xxd -r -p | head -c 8)
   signed=00; [[ $(echo "$hex" | xxd -r -p) == *"#sig="* ]] && signed=01
   put framing "" "$hex"; put signature "$signed" "$hex"
   put xfile 8000 "$hex"; put receive "${signed}00" "$hex"
   case "$text" in
-    host=*) put announce "${signed}00" "$hex" ;;
-    tokenQ=*) put tokenq "${signed}00" "$hex" ;;
-    termQ=*) put termq "${signed}00" "$hex" ;;
-    serverQ=*) put serverq "${signed}00" "$hex" ;;
     tokenR=*) put reply "${signed}00" "$hex" ;;
     termR=*) put reply "$(printf '%02x' $((0x$signed | 8)))00" "$hex" ;;
   esac
   n=$((n + 1))
 done <"$RAW"
-echo "capture.sh: $n datagrams into $CORPUS"
+echo "fuzz-capture.sh: $n datagrams into $CORPUS"
