@@ -23,7 +23,7 @@
 namespace {
 
 const char kSelfName[] = "fuzz-self";
-const char kFuzzSecret[] = "fuzz seed secret\n";  // the seed captures' (capture.sh)
+const char kFuzzSecret[] = "fuzz seed secret\n";  // the seed captures' (scripts/fuzz-capture.sh)
 const int kSinks = 4;
 
 int errfd = 2;        // standard error as it was before libFuzzer closed it
