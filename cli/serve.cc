@@ -307,7 +307,7 @@ MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *
 }
 
 // The listening socket on host:port, bound here so that a taken address is
-// told as such; -1 with errno (or *why) set when there is none.
+// told as such; -1, with the reason in *why, when there is none.
 int listenOn(const std::string &host, int port, std::string *why) {
   addrinfo hints{}, *ai = nullptr;
   hints.ai_socktype = SOCK_STREAM;
