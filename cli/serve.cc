@@ -2,17 +2,21 @@
 // that serves what it hears over HTTP: /metrics for Prometheus, the JSON of
 // `members --json` at /api/members, /healthz, and a live page at /.
 #include <errno.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <map>
 #include <thread>
+#include <vector>
 
-#include <httplib.h>
+#include <microhttpd.h>
 
 #include "serve.h"
 
@@ -224,49 +228,113 @@ bool splitListen(const std::string &l, std::string *host, int *port) {
   return true;
 }
 
-void routes(httplib::Server &svr, Served &s) {
-  // GET and HEAD only; nothing is read of a body.
-  svr.set_pre_routing_handler([](const httplib::Request &req, httplib::Response &res) {
-    if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 405;
-    res.set_header("Allow", "GET, HEAD");
-    res.set_header("Connection", "close");
-    res.set_content("only GET and HEAD\n", "text/plain");
-    return httplib::Server::HandlerResponse::Handled;
-  });
-  // Address reuse, but never a port shared with another server.
-  svr.set_socket_options([](int fd) {
-    int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-  svr.set_payload_max_length(0);
-  svr.set_read_timeout(5, 0);
-  svr.set_write_timeout(5, 0);
-  svr.set_keep_alive_timeout(5);
-  svr.set_keep_alive_max_count(100);
-  svr.Get("/metrics", [&s](const httplib::Request &, httplib::Response &res) {
-    std::lock_guard<std::mutex> g(s.lock);
-    res.set_content(metricsText(s.roster, s.counts, gmSys.now()), "text/plain; version=0.0.4; charset=utf-8");
-  });
+// One answer: status, content type, body and further headers.
+struct Reply {
+  unsigned status = 200;
+  const char *type = "text/plain";
+  std::string body;
+  std::vector<std::pair<const char *, const char *>> headers;
+};
+
+// The answer to a GET (or HEAD) of path.
+Reply answer(Served &s, const std::string &path) {
+  Reply r;
   auto group = [&s] {
     std::lock_guard<std::mutex> g(s.lock);
     time_t now = gmSys.now();
     return membersJson(s.roster, now, (double)(now - s.started));
   };
-  svr.Get("/api/members", [group](const httplib::Request &, httplib::Response &res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(group().dump() + "\n", "application/json");
-  });
-  svr.Get("/healthz", [](const httplib::Request &, httplib::Response &res) {
-    res.set_content("ok\n", "text/plain");
-  });
-  svr.Get("/", [group](const httplib::Request &, httplib::Response &res) {
-    res.set_header("Content-Security-Policy",
-                   "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-                   "connect-src 'self'");
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_content(statusPage(group()), "text/html; charset=utf-8");
-  });
+  if (path == "/metrics") {
+    std::lock_guard<std::mutex> g(s.lock);
+    r.type = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = metricsText(s.roster, s.counts, gmSys.now());
+  } else if (path == "/api/members") {
+    r.headers.push_back({"Cache-Control", "no-store"});
+    r.type = "application/json";
+    r.body = group().dump() + "\n";
+  } else if (path == "/healthz") {
+    r.body = "ok\n";
+  } else if (path == "/") {
+    r.headers.push_back({"Content-Security-Policy",
+                         "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
+                         "connect-src 'self'"});
+    r.headers.push_back({"X-Content-Type-Options", "nosniff"});
+    r.type = "text/html; charset=utf-8";
+    r.body = statusPage(group());
+  } else {
+    r.status = 404;
+    r.type = nullptr;
+  }
+  return r;
+}
+
+// Whether the request announces a body.
+bool hasBody(MHD_Connection *c) {
+  const char *length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
+  return MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Transfer-Encoding") != nullptr ||
+         (length != nullptr && strspn(length, "0") != strlen(length));
+}
+
+// libmicrohttpd's handler, first called once the request line and headers
+// are in. A request with a body, or of another method than GET and HEAD, is
+// answered at once: libmicrohttpd then closes the connection without
+// reading the body. Any other is answered on the second call, which keeps
+// the connection open for the next request.
+MHD_Result onRequest(void *cls, MHD_Connection *c, const char *url, const char *method,
+                     const char *, const char *, size_t *, void **state) {
+  static int headersIn;
+  bool getOrHead = strcmp(method, "GET") == 0 || strcmp(method, "HEAD") == 0;
+  if (*state == nullptr && getOrHead && !hasBody(c)) {
+    *state = &headersIn;
+    return MHD_YES;
+  }
+  Reply r;
+  if (getOrHead) {
+    r = answer(*static_cast<Served *>(cls), url);
+  } else {
+    r.status = 405;
+    r.body = "only GET and HEAD\n";
+    r.headers = {{"Allow", "GET, HEAD"}, {"Connection", "close"}};
+  }
+  MHD_Response *res = MHD_create_response_from_buffer(r.body.size(), (void *)r.body.data(),
+                                                      MHD_RESPMEM_MUST_COPY);
+  if (res == nullptr) return MHD_NO;
+  if (r.type != nullptr) MHD_add_response_header(res, "Content-Type", r.type);
+  for (const auto &[name, value] : r.headers) MHD_add_response_header(res, name, value);
+  MHD_Result ok = MHD_queue_response(c, r.status, res);
+  MHD_destroy_response(res);
+  return ok;
+}
+
+// The listening socket on host:port, bound here so that a taken address is
+// told as such; -1, with the reason in *why, when there is none.
+int listenOn(const std::string &host, int port, std::string *why) {
+  addrinfo hints{}, *ai = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  int e = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &ai);
+  if (e != 0) {
+    *why = e == EAI_SYSTEM ? strerror(errno) : gai_strerror(e);
+    return -1;
+  }
+  int fd = -1;
+  for (addrinfo *a = ai; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+    if (fd < 0) continue;
+    // Address reuse, but never a port shared with another server
+    // (SO_REUSEPORT would let a second serve take the same address).
+    int yes = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (bind(fd, a->ai_addr, a->ai_addrlen) != 0 || listen(fd, SOMAXCONN) != 0) {
+      e = errno;
+      close(fd);
+      fd = -1;
+      errno = e;
+    }
+  }
+  if (fd < 0) *why = strerror(errno);
+  freeaddrinfo(ai);
+  return fd;
 }
 
 }  // namespace
@@ -287,11 +355,10 @@ int runServe(const Options &o) {
   s.roster.guard = &s.lock;
   s.started = gmSys.now();
   signal(SIGPIPE, SIG_IGN);  // a client that goes away is no reason to end
-  httplib::Server svr;
-  routes(svr, s);
-  errno = 0;
-  if (!svr.bind_to_port(host, port)) {
-    fail("cannot listen on " + o.listen + (errno ? std::string(": ") + strerror(errno) : ""));
+  std::string why;
+  int fd = listenOn(host, port, &why);
+  if (fd < 0) {
+    fail("cannot listen on " + o.listen + ": " + why);
     return kExitError;
   }
   // SIGINT and SIGTERM end the serving; the threads never see them.
@@ -300,13 +367,28 @@ int runServe(const Options &o) {
   sigaddset(&ends, SIGINT);
   sigaddset(&ends, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &ends, nullptr);
+  // Every connection is bounded: its request line and headers together in
+  // 16 KiB (more is answered 414 or 431 and closed), dropped after 5 s in
+  // which it sent nothing, at most 64 connections and 16 from one address.
+  MHD_Daemon *d = MHD_start_daemon(
+      MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, onRequest, &s,
+      MHD_OPTION_LISTEN_SOCKET, (MHD_socket)fd,
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, (size_t)16 * 1024,
+      MHD_OPTION_CONNECTION_TIMEOUT, 5u,
+      MHD_OPTION_CONNECTION_LIMIT, 64u,
+      MHD_OPTION_PER_IP_CONNECTION_LIMIT, 16u,
+      MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1,
+      MHD_OPTION_END);
+  if (d == nullptr) {
+    close(fd);
+    fail("cannot serve HTTP on " + o.listen);
+    return kExitError;
+  }
   std::thread listener(listenLoop, std::ref(s));
-  std::thread http([&svr] { svr.listen_after_bind(); });
   int sig = 0;
   sigwait(&ends, &sig);
   s.stop = true;
-  svr.stop();
-  http.join();
+  MHD_stop_daemon(d);  // closes the listening socket too
   listener.join();
   return kExitOk;
 }

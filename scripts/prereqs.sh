@@ -14,11 +14,11 @@ pkgs=(g++ make cmake libgtest-dev googletest
       libbenchmark-dev libssl-dev
       pkg-config dpkg-dev file tshark)
 # The operator's command: its option parsing (CLI11), its JSON
-# (nlohmann-json), the web server of zvgm serve (cpp-httplib); the tests of
+# (nlohmann-json), the web server of zvgm serve (libmicrohttpd); the tests of
 # zvgm serve: Prometheus (promtool checks the metrics and the alert rules; a
 # Prometheus in the testbed scrapes it) and a headless Chromium that loads the
 # live page.
-pkgs+=(libcli11-dev nlohmann-json3-dev libcpp-httplib-dev prometheus chromium)
+pkgs+=(libcli11-dev nlohmann-json3-dev libmicrohttpd-dev prometheus chromium)
 # The package test: lintian checks the Debian packages, systemd-analyze
 # (systemd) the service unit, man and groff (man-db, groff-base) the manual
 # pages; scripts/check-minimal.sh builds a minimal Debian with debootstrap.
