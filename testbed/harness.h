@@ -15,17 +15,17 @@
 #include <string>
 #include <vector>
 
-// Skips the calling test, with the reason, where the testbed or (the second)
-// the light server cannot run.
+// Skip the calling test, with the reason, where the testbed or (the second,
+// in a file using namespace tb) the light server cannot run.
 #define REQUIRE_TESTBED()                                    \
   do {                                                       \
     std::string why_ = tb::Testbed::unavailable();           \
     if (!why_.empty()) GTEST_SKIP() << why_;                 \
   } while (0)
-#define REQUIRE_LIGHT_TESTBED()                                                  \
-  do {                                                                           \
-    REQUIRE_TESTBED();                                                           \
-    if (!tb::Testbed::haveLight()) GTEST_SKIP() << "the light server is not built"; \
+#define REQUIRE_LIGHT_TESTBED()                                                \
+  do {                                                                         \
+    REQUIRE_TESTBED();                                                         \
+    if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built"; \
   } while (0)
 
 namespace tb {
