@@ -66,8 +66,7 @@ std::vector<Datagram> formGroup(Testbed &tb, const std::vector<std::string> &nam
       continue;
     }
     e.addr = tb.ip(e.name), e.flags = nifs > 1 ? 0x5 : 0x4;  // TRUSTED, and ROUTER with two interfaces
-    e.period = kPeriod, e.earliestStart = started, e.signedWith = !secrets[e.name].empty();
-    e.cpus = cpuCount();
+    e.period = kPeriod, e.earliestStart = started, e.signedWith = !secrets[e.name].empty(), e.cpus = cpuCount();
     static const char *const bcast[] = {"198.51.100.255", "203.0.113.255"};
     for (size_t i = 0; i < nifs; i++)
       e.ifs.push_back({"eth" + std::to_string(i), tb.ip(e.name, (int)i), "255.255.255.0", bcast[i], 1});

@@ -201,9 +201,8 @@ TEST(Zvgm, CommandCaptureAndServe) {
   // trailer over every byte. Members read up to the first NUL, so it carries
   // no trailer and one interface for them; the rest is ignored bytes. It
   // goes into the capture file only, never onto a network.
-  const std::string forger = "198.51.100.66";
-  const std::string text = "host=mallory addr=c6336442 numifs=1 flags=1 period=2\n"
-                           "interface=eth0 ip=c6336442 mask=ffffff00 bcast=c63364ff flags=1\n";
+  const std::string forger = "198.51.100.66", text = "host=mallory addr=c6336442 numifs=1 flags=1 period=2\n"
+                                                  "interface=eth0 ip=c6336442 mask=ffffff00 bcast=c63364ff flags=1\n";
   size_t ml = kSecret.size() + text.size();
   std::string forged = text + '\x80' + std::string((55 + 64 - ml % 64) % 64, '\0');
   for (int i = 7; i >= 0; i--) forged += (char)((ml * 8) >> (8 * i));
@@ -257,9 +256,13 @@ TEST(Zvgm, CommandCaptureAndServe) {
     for (const auto &[k, v] : fields) got += k + "=" + f[k] + "\n", wanted += k + "=" + v + "\n";
     EXPECT_EQ(got, wanted) << kind << " from " << src;
   }
-  fs = readCapture(pcap, "");  // the verdict needs a secret
-  auto h = std::find_if(fs.begin(), fs.end(), [&](Frame &f) { return f["ip.src"] == a && f["zvgm.kind"] == "host"; });
-  EXPECT_TRUE(h != fs.end() && (*h)["zvgm.sig.status"] == "not checked (no secret given)");
+  // The secret given as text instead of a file, and none at all.
+  for (auto [pref, verdict] : {std::pair<std::string, std::string>{"-o 'zvgm.secret:operator test secret\\n'", "valid"},
+                               {"", "not checked (no secret given)"}}) {
+    fs = readCapture(pcap, pref);
+    auto h = std::find_if(fs.begin(), fs.end(), [&](Frame &f) { return f["ip.src"] == a && f["zvgm.kind"] == "host"; });
+    EXPECT_TRUE(h != fs.end() && (*h)["zvgm.sig.status"] == verdict) << pref;
+  }
 
   // serve as Prometheus scrapes it and as the page shows it.
   auto alive = [&](const char *n) {
