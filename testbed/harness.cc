@@ -12,7 +12,9 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <utime.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -272,6 +274,21 @@ std::vector<std::string> Daemon::ask(const std::string &cmd, int timeoutMs) {
   return {};
 }
 
+long Daemon::age(const std::string &peer) {
+  std::vector<HostView> hs = status();
+  const HostView *h = findHost(hs, peer);
+  return h && !h->ifs.empty() ? h->ifs[0].lastpkt : -1;
+}
+
+std::vector<std::pair<std::string, long>> Daemon::timed(int n, const std::string &command, int timeoutMs) {
+  std::vector<std::pair<std::string, long>> out;
+  for (const std::string &l : ask("timed " + std::to_string(n) + " " + command, timeoutMs)) {
+    size_t sp = l.rfind(' ');
+    if (sp != std::string::npos) out.push_back({l.substr(0, sp), atol(l.c_str() + sp + 1)});
+  }
+  return out;
+}
+
 std::vector<HostView> Daemon::status() {
   std::vector<HostView> hosts;
   std::vector<std::string> r = ask("status");
@@ -436,6 +453,63 @@ int Testbed::run(const std::string &name, const std::vector<std::string> &argv) 
   return runScript(args, nullptr, logs_ + "/exec.log");
 }
 
+void Testbed::addSession(const std::string &name, const std::string &ctoken, int dpy, time_t mtime,
+                         bool idle) {
+  std::string token = "/var/opt/KORVzv/ctokens/" + ctoken, d = std::to_string(dpy);
+  writeFile(name, token, "USER=u" + d + "\nDISPLAY=" + d + "\n");
+  writeFile(name, "/var/opt/KORVzv/displays/" + d, "");
+  if (idle) writeFile(name, "/var/opt/KORVzv/idle/" + d + ".pid", "1\n");
+  utimbuf ub{mtime, mtime};
+  if (mtime != 0) utime(path(name, token).c_str(), &ub);
+}
+
+int Testbed::nft(const std::string &rules) {
+  std::string f = dir_ + "/rules.nft";
+  std::ofstream(f) << rules;
+  return run("sw", {"nft", "-f", f});
+}
+
+int Child::finish(int lineMs, int waitMs) {
+  std::string line;
+  while (readLine(&line, lineMs)) {
+  }
+  int st = wait(waitMs);
+  return st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string Testbed::output(const std::string &name, const std::vector<std::string> &argv,
+                            int *status) {
+  std::vector<std::string> args{kScript, "exec", name};
+  args.insert(args.end(), argv.begin(), argv.end());
+  Child c(args, false, logs_ + "/output.err");
+  int st = c.finish();
+  if (status) *status = st;
+  return c.seen();
+}
+
+std::string Testbed::pageDom(const std::string &name, const std::string &chromium,
+                             const std::string &url) {
+  return output(name, {"env", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent",
+                       "DBUS_SESSION_BUS_ADDRESS=disabled:", chromium, "--headless", "--no-sandbox",
+                       "--disable-gpu", "--disable-quic", "--no-first-run",
+                       "--disable-background-networking", "--disable-component-update",
+                       "--disable-sync", "--user-data-dir=" + dir_ + "/chromium",
+                       "--virtual-time-budget=3000", "--dump-dom", url});
+}
+
+std::unique_ptr<Child> Testbed::prometheus(const std::string &name, const std::string &prom,
+                                           const std::string &rules, const std::string &target) {
+  std::string d = dir_ + "/prometheus";
+  std::filesystem::create_directories(d);
+  std::ofstream(d + "/prometheus.yml")
+      << "global: {scrape_interval: 1s, evaluation_interval: 1s}\nrule_files: ['" << rules
+      << "']\nscrape_configs:\n  - job_name: zvgm\n    static_configs: [{targets: ['" << target << "']}]\n";
+  return std::make_unique<Child>(
+      std::vector<std::string>{kScript, "exec", name, prom, "--config.file=" + d + "/prometheus.yml",
+                               "--storage.tsdb.path=" + d + "/data", "--web.listen-address=127.0.0.1:9090"},
+      false, d + "/prometheus.err");
+}
+
 std::unique_ptr<Observer> Testbed::observe(int seconds, bool group) {
   std::vector<std::string> argv{kScript, "exec", "obs", kUdp, "recv",
                                 std::to_string(GM_DEFAULT_PORT), std::to_string(seconds)};
@@ -504,6 +578,53 @@ std::string hexAddr(const std::string &dotted) {
   char buf[16];
   snprintf(buf, sizeof buf, "%x", ntohl(a.s_addr));
   return buf;
+}
+
+std::string localOutput(const std::string &cmd) {
+  std::string out;
+  FILE *p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+std::vector<std::map<std::string, std::string>> captureFields(
+    const std::string &tshark, const std::string &pcap, const std::string &opts,
+    const std::vector<std::string> &fields) {
+  std::string cmd = tshark + " -n -r " + pcap + " " + opts + " -T fields -E separator='|' -E aggregator=,";
+  for (const std::string &f : fields) cmd += " -e " + f;
+  std::vector<std::map<std::string, std::string>> frames;
+  for (const std::string &line : lines(localOutput(cmd + " 2>/dev/null"))) {
+    std::map<std::string, std::string> f;
+    size_t pos = 0;
+    for (const std::string &k : fields) {
+      size_t bar = std::min(line.find('|', pos), line.size());
+      f[k] = line.substr(pos, bar - pos), pos = std::min(bar + 1, line.size());
+    }
+    frames.push_back(f);
+  }
+  return frames;
+}
+
+bool writeDatagramCapture(const std::string &bytes, const std::string &src, const std::string &dst,
+                          int port, const std::string &out) {
+  std::string dump = "0000";
+  char hx[4];
+  for (unsigned char c : bytes) snprintf(hx, sizeof hx, " %02x", c), dump += hx;
+  std::ofstream(out + ".hex") << dump << "\n";
+  std::string p = std::to_string(port);
+  return system(("text2pcap -q -u " + p + "," + p + " -4 " + src + "," + dst + " " + out + ".hex " +
+                 out + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+double since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void figure(const char *fmt, double v) {
+  printf("[ figure   ] "), printf(fmt, v), printf("\n"), fflush(stdout);
 }
 
 }  // namespace tb

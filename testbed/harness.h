@@ -5,7 +5,9 @@
 #define ZVGM_GROUP_HARNESS_H
 
 #include <sys/types.h>
+#include <time.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -13,11 +15,17 @@
 #include <string>
 #include <vector>
 
-// Skips the calling test, with the reason, where the testbed cannot run.
+// Skip the calling test, with the reason, where the testbed or (the second,
+// in a file using namespace tb) the light server cannot run.
 #define REQUIRE_TESTBED()                                    \
   do {                                                       \
     std::string why_ = tb::Testbed::unavailable();           \
     if (!why_.empty()) GTEST_SKIP() << why_;                 \
+  } while (0)
+#define REQUIRE_LIGHT_TESTBED()                                                \
+  do {                                                                         \
+    REQUIRE_TESTBED();                                                         \
+    if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built"; \
   } while (0)
 
 namespace tb {
@@ -35,6 +43,9 @@ class Child {
   bool write(const std::string &text);
   // Waits for the exit; the wait status, or -1 at the deadline.
   int wait(int timeoutMs);
+  // Reads standard output to its end (each line within lineMs), then waits
+  // for the exit; the exit status, or -1 when it did not end normally.
+  int finish(int lineMs = 60000, int waitMs = 10000);
   void kill();
   // Everything read from standard output so far.
   const std::string &seen() const { return seen_; }
@@ -78,6 +89,12 @@ class Daemon {
   // that does not come in time fails the test and yields no lines.
   std::vector<std::string> ask(const std::string &line, int timeoutMs = 10000);
   std::vector<HostView> status();
+  // Seconds since peer's first interface was heard, as this daemon's table
+  // has it; -1 when the table lacks it.
+  long age(const std::string &peer);
+  // The light server's "timed n command": per reply line, its text before
+  // the last space and the milliseconds after it.
+  std::vector<std::pair<std::string, long>> timed(int n, const std::string &command, int timeoutMs);
   // "quit", then the exit status (0 when the JVM ended cleanly).
   int quit();
   // JNI complaints and start-up failures seen on stdout or in the log.
@@ -131,6 +148,13 @@ class Testbed {
   void writeFile(const std::string &name, const std::string &serverPath,
                  const std::string &text, int mode = 0644);
   void removeFile(const std::string &name, const std::string &serverPath);
+  // A session of display dpy for ctoken on server name, its token file
+  // modified at mtime (0: now); idle marks the display idle.
+  void addSession(const std::string &name, const std::string &ctoken, int dpy, time_t mtime = 0,
+                  bool idle = false);
+  // Loads an nft rule set (the text of nft -f) in the switch's namespace;
+  // the exit status.
+  int nft(const std::string &rules);
   // Starts a daemon of name with key=value properties; null on failure.
   Daemon *start(const std::string &name, const std::vector<std::string> &props);
   Daemon *start(const std::string &name, const std::vector<std::string> &props, Kind kind);
@@ -141,9 +165,21 @@ class Testbed {
   // the switch, where loss, duplication and partitions are made); its exit
   // status.
   int run(const std::string &name, const std::vector<std::string> &argv);
+  // Runs argv where run would and collects its standard output (standard
+  // error goes to the testbed's logs); its exit status, or -1 when it did not
+  // end normally, in *status.
+  std::string output(const std::string &name, const std::vector<std::string> &argv,
+                     int *status = nullptr);
   // Listens on the group port in the observer for seconds; with group set,
   // joins it on the observer's interfaces.
   std::unique_ptr<Observer> observe(int seconds, bool group);
+  // The document of url after its scripts ran for about 3 s, as headless
+  // Chromium (chromium) in namespace name dumps it.
+  std::string pageDom(const std::string &name, const std::string &chromium, const std::string &url);
+  // Prometheus (binary prom) in namespace name on 127.0.0.1:9090, scraping
+  // target (host:port) every second with the rule file rules.
+  std::unique_ptr<Child> prometheus(const std::string &name, const std::string &prom,
+                                    const std::string &rules, const std::string &target);
   // Sends text ("\\n" stands for a newline) from server from ("obs": the
   // observer) to dest at the group port and returns the replies heard
   // within ms milliseconds.
@@ -169,6 +205,23 @@ class Testbed {
 // Lines of a datagram text split at "\n" (each without its "\n").
 std::vector<std::string> lines(const std::string &text);
 std::string hexAddr(const std::string &dotted);
+// Standard output of a shell command run on this side, outside the testbed
+// (for readers of files: jq, tshark on a capture, sha1sum).
+std::string localOutput(const std::string &cmd);
+// The given fields of every frame of a capture file that tshark (with
+// options opts, e.g. a dissector and a display filter) shows; an empty
+// string for a field a frame lacks.
+std::vector<std::map<std::string, std::string>> captureFields(
+    const std::string &tshark, const std::string &pcap, const std::string &opts,
+    const std::vector<std::string> &fields);
+// Writes a capture file out holding one UDP datagram of bytes from src to
+// dst, port to port (text2pcap); false on failure.
+bool writeDatagramCapture(const std::string &bytes, const std::string &src, const std::string &dst,
+                          int port, const std::string &out);
+// Prints a measured figure beside the test's output.
+void figure(const char *fmt, double v);
+// Seconds on the monotonic clock since t0.
+double since(std::chrono::steady_clock::time_point t0);
 
 }  // namespace tb
 

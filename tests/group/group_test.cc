@@ -2,7 +2,8 @@
 // under -Xcheck:jni) form groups by multicast and by broadcast, announce in
 // the documented format, trust by shared secret, follow the marker files and
 // the admin tool; the light server announces exactly as the daemon does. (A
-// restarted server keeping its slot: fault_test.)
+// restarted server keeping its slot: fault_test; a peer's LAN_OK as the
+// table holds it: placement_test's session lists.)
 #include <time.h>
 #include <unistd.h>
 
@@ -65,8 +66,7 @@ std::vector<Datagram> formGroup(Testbed &tb, const std::vector<std::string> &nam
       continue;
     }
     e.addr = tb.ip(e.name), e.flags = nifs > 1 ? 0x5 : 0x4;  // TRUSTED, and ROUTER with two interfaces
-    e.period = kPeriod, e.earliestStart = started, e.signedWith = !secrets[e.name].empty();
-    e.cpus = cpuCount();
+    e.period = kPeriod, e.earliestStart = started, e.signedWith = !secrets[e.name].empty(), e.cpus = cpuCount();
     static const char *const bcast[] = {"198.51.100.255", "203.0.113.255"};
     for (size_t i = 0; i < nifs; i++)
       e.ifs.push_back({"eth" + std::to_string(i), tb.ip(e.name, (int)i), "255.255.255.0", bcast[i], 1});
@@ -78,26 +78,11 @@ std::vector<Datagram> formGroup(Testbed &tb, const std::vector<std::string> &nam
   return got;
 }
 
-TEST(Group, MulticastGroupOverTwoInterfaces) {
-  REQUIRE_TESTBED();
-  Testbed tb(kThree, true);
-  ASSERT_TRUE(tb.ok());
-  formGroup(tb, kThree, 2, true);
-}
-
 TEST(Group, BroadcastGroup) {
   REQUIRE_TESTBED();
   Testbed tb(kThree, false);
   ASSERT_TRUE(tb.ok());
   formGroup(tb, kThree, 1, false);
-}
-
-TEST(Group, SharedSecretDecidesTrust) {
-  REQUIRE_TESTBED();
-  Testbed tb(kThree, false);
-  ASSERT_TRUE(tb.ok());
-  formGroup(tb, kThree, 1, true,
-            {{"alpha", "our group's secret\n"}, {"bravo", "our group's secret\n"}, {"charlie", "another\n"}});
 }
 
 // An announcement with what must differ between two servers replaced: the
@@ -114,15 +99,18 @@ std::string normalised(Testbed &tb, const std::string &name, std::string text) {
   return std::regex_replace(text, std::regex(" load=[0-9.]+"), " load=L");
 }
 
-TEST(Group, LightServerAnnouncesAsTheDaemon) {
-  REQUIRE_TESTBED();
-  if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built";
-  const std::vector<std::string> two{"alpha", "bravo"};
-  Testbed tb(two, true);
+// A multicast group over two interfaces where the shared secret decides
+// trust (charlie holds another), and bravo, a light server, announces
+// exactly as the daemon alpha does.
+TEST(Group, MulticastTrustAndTheLightServer) {
+  REQUIRE_LIGHT_TESTBED();
+  Testbed tb(kThree, true);
   ASSERT_TRUE(tb.ok());
   std::map<std::string, std::set<std::string>> texts;  // per sender, normalised
-  for (const Datagram &d : formGroup(tb, two, 2, true, {{"alpha", "shared\n"}, {"bravo", "shared\n"}}, {"bravo"}))
-    for (const std::string &n : two)
+  for (const Datagram &d : formGroup(tb, kThree, 2, true,
+                                     {{"alpha", "shared\n"}, {"bravo", "shared\n"}, {"charlie", "another\n"}},
+                                     {"bravo"}))
+    for (const std::string &n : kThree)
       for (int i = 0; i < 2; i++)
         if (d.src == tb.ip(n, i)) texts[n].insert(normalised(tb, n, d.bytes));
   ASSERT_EQ(texts["alpha"].size(), 1u) << "the daemon's announcements differ among themselves";
@@ -155,9 +143,6 @@ TEST(Group, FlagsFollowMarkersAndAdminTool) {
         ms);
   };
   EXPECT_TRUE(alphaIs({"ROUTER", "TRUSTED"}, {{"eth0", true}, {"eth1", false}}, 15000));
-  std::vector<HostView> hs = alpha->status();
-  ASSERT_NE(findHost(hs, "bravo"), nullptr);
-  EXPECT_EQ(findHost(hs, "bravo")->flags, (std::set<std::string>{"ROUTER", "LAN_OK", "TRUSTED"}));
 
   tb.writeFile("alpha", "/etc/notrouter", "");
   EXPECT_TRUE(alphaIs({"TRUSTED"}, {{"eth0", true}, {"eth1", false}}));

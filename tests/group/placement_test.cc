@@ -40,11 +40,7 @@ std::string nimbarHex(Testbed &tb, const std::string &name) { return hexAddr(tb.
 std::string which(Daemon &d, const std::string &c, const std::string &ip, const std::string &f,
                   int timeoutMs = 15000) {
   std::vector<std::string> r = d.ask("which " + c + " - " + ip + " " + f, timeoutMs);
-  if (r.size() != 1 || r[0].rfind("which ", 0) != 0) {
-    ADD_FAILURE() << d.name() << ": bad which reply";
-    return "?";
-  }
-  return r[0].substr(6);
+  return r.size() == 1 && r[0].rfind("which ", 0) == 0 ? r[0].substr(6) : "?";  // "?": a bad reply
 }
 
 // Whether answer is "<hex>:<trusted>:<age>" with the age within 3 periods.
@@ -57,15 +53,6 @@ std::string which(Daemon &d, const std::string &c, const std::string &ip, const 
     return ::testing::AssertionFailure() << "answer \"" << answer << "\", wanted " << hex << ":"
                                          << trusted << ":<age>";
   return ::testing::AssertionSuccess();
-}
-
-// Whether alpha's table holds every server on both interfaces, heard lately,
-// with the trust and offline marks the setup gives them.
-bool groupFormed(Testbed &tb, Daemon &alpha) {
-  if (!holds(tb, alpha, kServers, kServers, 2 * kPeriod, {"delta"}, 2)) return false;
-  for (const HostView &h : alpha.status())
-    if (h.has("OFFLINE") != (h.name == "charlie")) return false;
-  return true;
 }
 
 // The replies to text sent from namespace from ("obs" or a server) to
@@ -186,17 +173,22 @@ TEST(Placement, AcrossTheGroup) {
     tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
   }
   tb.writeFile("charlie", "/var/opt/KORVzv/offline", "");
-  addSession(tb, "alpha", "c-alpha", 5, now - 30);
-  addSession(tb, "bravo", "c-bravo", 3, now - 30);
+  tb.addSession("alpha", "c-alpha", 5, now - 30);
+  tb.addSession("bravo", "c-bravo", 3, now - 30);
   // The newer of two live sessions wins; an idle display never does.
-  addSession(tb, "alpha", "c-moved", 6, now - 600);
-  addSession(tb, "bravo", "c-moved", 4, now - 60);
-  addSession(tb, "alpha", "c-idle", 8, now - 600);
-  addSession(tb, "bravo", "c-idle", 7, now - 60, true);
+  tb.addSession("alpha", "c-moved", 6, now - 600);
+  tb.addSession("bravo", "c-moved", 4, now - 60);
+  tb.addSession("alpha", "c-idle", 8, now - 600);
+  tb.addSession("bravo", "c-idle", 7, now - 60, true);
   for (const std::string &n : kServers) ASSERT_NE(tb.start(n, props(n)), nullptr) << n;
   Daemon &alpha = *tb.daemon("alpha"), &bravo = *tb.daemon("bravo");
-  ASSERT_TRUE(Testbed::waitFor([&] { return groupFormed(tb, alpha); }, 20000))
-      << "alpha does not see the group as set up";
+  // alpha's table holds every server on both interfaces, heard lately, with
+  // the trust and offline marks of the set-up.
+  ASSERT_TRUE(Testbed::waitFor([&] {
+    std::vector<HostView> hs = alpha.status();
+    return holds(tb, alpha, kServers, kServers, 2 * kPeriod, {"delta"}, 2) &&
+           std::all_of(hs.begin(), hs.end(), [](auto &h) { return h.has("OFFLINE") == (h.name == "charlie"); });
+  }, 20000)) << "alpha does not see the group as set up";
   // The one wait for the start grace of alpha and bravo.
   EXPECT_EQ(alpha.ask("numhosts", 40000), std::vector<std::string>{"numhosts 4"});
   EXPECT_EQ(bravo.ask("numhosts", 40000), std::vector<std::string>{"numhosts 4"});

@@ -4,7 +4,6 @@
 #include "wire.h"
 
 #include <unistd.h>
-#include <utime.h>
 
 #include <algorithm>
 #include <fstream>
@@ -83,16 +82,6 @@ int cpuCount() {
 }
 
 namespace common {
-
-void addSession(Testbed &tb, const std::string &name, const std::string &ctoken, int dpy,
-                time_t mtime, bool idle) {
-  std::string token = "/var/opt/KORVzv/ctokens/" + ctoken, d = std::to_string(dpy);
-  tb.writeFile(name, token, "USER=u" + d + "\nDISPLAY=" + d + "\n");
-  tb.writeFile(name, "/var/opt/KORVzv/displays/" + d, "");
-  if (idle) tb.writeFile(name, "/var/opt/KORVzv/idle/" + d + ".pid", "1\n");
-  utimbuf ub{mtime, mtime};
-  EXPECT_TRUE(mtime == 0 || utime(tb.path(name, token).c_str(), &ub) == 0);
-}
 
 bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
            const std::vector<std::string> &heard, long maxAge, const std::set<std::string> &untrusted,

@@ -1,10 +1,8 @@
 // wire.h - what the group tests share: one datagram heard on the wire checked
 // against the announcement format, byte for byte, and against what its sender
-// should have said; sessions set up on a server; a server's table checked.
+// should have said; a server's table checked.
 #ifndef ZVGM_GROUP_WIRE_H
 #define ZVGM_GROUP_WIRE_H
-
-#include <time.h>
 
 #include <set>
 #include <string>
@@ -43,11 +41,6 @@ int cpuCount();
 namespace common {
 
 const int kPeriod = 2;  // keep-alive interval of every server
-
-// A session of display dpy for ctoken on server name, its token file
-// modified at mtime (0: now); idle marks the display idle.
-void addSession(Testbed &tb, const std::string &name, const std::string &ctoken, int dpy,
-                time_t mtime = 0, bool idle = false);
 
 // Whether d's table holds exactly names (d itself first), each at its
 // testbed addresses on nifs interfaces with period kPeriod, trusted unless

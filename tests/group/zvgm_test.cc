@@ -1,8 +1,12 @@
-// zvgm_test.cc - the operator's command and the capture dissector against real
-// daemons in the network testbed: members with their fields, trust and
-// liveness, a lookup naming a session's owner, JSON read back, and every
-// message kind captured with tshark and read back field by field.
-#include <stdio.h>
+// zvgm_test.cc - the operator's command against real servers in the network
+// testbed, in one group: members with their fields, trust and liveness, a
+// lookup naming a session's owner, JSON read back; every message kind
+// captured with tshark and read back field by field by the dissector; and
+// zvgm serve, scraped by a real Prometheus that evaluates the shipped alert
+// rules, its page run by headless Chromium, a scrape checked by promtool,
+// hostile HTTP input leaving it serving. Everything in the observer's
+// namespace talks to the group or to 127.0.0.1 there.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +15,7 @@
 #include <map>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -21,51 +26,30 @@ using namespace tb;
 
 namespace {
 
-const int kPeriod = 2;  // keep-alive interval of every daemon here
+const int kPeriod = 2;  // keep-alive interval of every server here
 const std::string kSecret = "operator test secret\n";
+const std::string kCurl = std::string(CURL_BIN) + " -s ", kUrl = "http://127.0.0.1:9709";
 
-struct Outcome {
-  int status = -1;  // exit status, -1 when it did not end normally
-  std::string out;
-};
-
-// Runs zvgm in the observer's namespace (nothing of it reaches the machine's
-// own network) and collects its standard output.
-Outcome zvgm(Testbed &tb, const std::vector<std::string> &args) {
-  std::vector<std::string> argv{ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN};
-  argv.insert(argv.end(), args.begin(), args.end());
-  Child c(argv, false, tb.dir() + "/zvgm.err");
-  std::string line;
-  while (c.readLine(&line, 60000)) {
-  }
-  int st = c.wait(10000);
-  Outcome r;
-  r.out = c.seen();
-  r.status = st >= 0 && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-// Standard output of a shell command run on this side (jq, tshark reading a
-// file: nothing is sent).
-std::string shell(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-std::string save(Testbed &tb, const std::string &name, const std::string &text) {
+std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode = 0644) {
   std::string path = tb.dir() + "/" + name;
   std::ofstream(path) << text;
+  chmod(path.c_str(), mode);
   return path;
 }
 
 std::string jq(const std::string &file, const std::string &filter) {
-  return shell(std::string(JQ_BIN) + " -r '" + filter + "' " + file + " 2>&1");
+  return localOutput(std::string(JQ_BIN) + " -r '" + filter + "' " + file + " 2>&1");
+}
+
+// A shell command in the observer's namespace (curl and jq on serve's pages).
+std::string sh(Testbed &tb, const std::string &script) { return tb.output("obs", {"bash", "-c", script}); }
+
+int zvgm(Testbed &tb, std::vector<std::string> args, std::string *out = nullptr) {
+  int st = -1;
+  args.insert(args.begin(), ZVGM_BIN);
+  std::string o = tb.output("obs", args, &st);
+  if (out) *out = o;
+  return st;
 }
 
 // One TSV line per member, from the JSON output read back.
@@ -76,196 +60,140 @@ std::map<std::string, std::string> memberRows(const std::string &file) {
       "(.prefix | tostring) + \" \" + .kind) | join(\",\")), .cpus, (.mhz > 0), .sessions, "
       ".idles, (.flags | join(\",\")), .trust, .alive, .period, (.heard_ago <= 6), "
       "(.clock_offset * .clock_offset <= 4)] | map(tostring) | join(\"|\")"));
-  std::string line;
-  while (std::getline(in, line)) rows[line.substr(0, line.find('|'))] = line;
+  for (std::string line; std::getline(in, line);) rows[line.substr(0, line.find('|'))] = line;
   return rows;
 }
 
 std::string row(Testbed &tb, const std::string &n, int sessions, const std::string &flags,
                 const std::string &trust, bool alive) {
+  std::string a = alive ? "true" : "false";
   return n + "|" + tb.ip(n) + "|eth0 " + tb.ip(n) + "/24 LAN,eth1 " + tb.ip(n, 1) +
          "/24 interconnect|" + std::to_string(cpuCount()) + "|true|" + std::to_string(sessions) +
-         "|0|" + flags + "|" + trust + "|" + (alive ? "true" : "false") + "|" +
-         std::to_string(kPeriod) + "|" + (alive ? "true" : "false") + "|true";
-}
-
-void addSession(Testbed &tb, const std::string &name, const std::string &ctoken, int dpy) {
-  tb.writeFile(name, "/var/opt/KORVzv/ctokens/" + ctoken, "DISPLAY=" + std::to_string(dpy) + "\n");
-  tb.writeFile(name, "/var/opt/KORVzv/displays/" + std::to_string(dpy), "");
-}
-
-bool hears(Daemon &d, size_t n) {
-  std::vector<HostView> hs = d.status();
-  if (hs.size() != n) return false;
-  for (const HostView &h : hs)
-    for (const IfView &i : h.ifs)
-      if (i.lastpkt < 0 || i.lastpkt > kPeriod) return false;
-  return true;
+         "|0|" + flags + "|" + trust + "|" + a + "|" + std::to_string(kPeriod) + "|" + a + "|true";
 }
 
 // 10.0.0.1 as the at key of a query writes it: 100000a.
 std::string atHex(const std::string &dotted) {
-  unsigned v = (unsigned)std::stoul(hexAddr(dotted), nullptr, 16);
   char b[16];
-  snprintf(b, sizeof b, "%x", __builtin_bswap32(v));
+  snprintf(b, sizeof b, "%x", __builtin_bswap32((unsigned)std::stoul(hexAddr(dotted), nullptr, 16)));
   return b;
 }
 
-TEST(Zvgm, ShowsTheGroup) {
-  REQUIRE_TESTBED();
-  if (access(JQ_BIN, X_OK) != 0) GTEST_SKIP() << "jq is not installed (package jq)";
-  const std::vector<std::string> names{"alpha", "bravo", "charlie"};
-  Testbed tb(names, true);
-  ASSERT_TRUE(tb.ok());
-  for (const std::string &n : names) {
-    tb.writeFile(n, "/etc/zvgm.secret", n == "charlie" ? "another secret\n" : kSecret, 0600);
-    tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
-  }
-  tb.writeFile("charlie", "/var/opt/KORVzv/offline", "");
-  addSession(tb, "bravo", "c-bravo", 3);
-  std::string secret = save(tb, "obs.secret", kSecret);
-  chmod(secret.c_str(), 0600);
-  for (const std::string &n : names) {
-    std::vector<std::string> p{"gmKeepAliveInterval=" + std::to_string(kPeriod),
-                               "gmSignatureFile=/etc/zvgm.secret"};
-    if (n == "bravo") p.push_back("allowLANConnections=true");
-    ASSERT_NE(tb.start(n, p), nullptr) << n;
-  }
-  ASSERT_TRUE(Testbed::waitFor([&] { return hears(*tb.daemon("charlie"), 3); }, 20000));
-
-  // Every member with its fields; the one with another secret untrusted.
-  Outcome m = zvgm(tb, {"members", "--json", "--secret", secret});
-  ASSERT_EQ(m.status, 0) << m.out;
-  std::map<std::string, std::string> rows = memberRows(save(tb, "members.json", m.out));
-  EXPECT_EQ(rows["alpha"], row(tb, "alpha", 0, "router", "valid", true));
-  EXPECT_EQ(rows["bravo"], row(tb, "bravo", 1, "router,accepts LAN", "valid", true));
-  EXPECT_EQ(rows["charlie"], row(tb, "charlie", 0, "router,offline", "other secret", true));
-  EXPECT_EQ(rows.size(), 3u) << m.out;
-  Outcome table = zvgm(tb, {"members"});
-  ASSERT_EQ(table.status, 0);
-  EXPECT_NE(table.out.find("\n  eth1           203.0.113.12/24    interconnect"), std::string::npos)
-      << table.out;
-  EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 1 + 3 * 3) << table.out;
-
-  // The lookup asks the trusted members and names the session's owner, also
-  // while zvgm listens beside the manager on alpha.
-  Child beside({ZVTB_SCRIPT, "exec", "alpha", ZVGM_BIN, "members", "--json", "--wait",
-                std::to_string(3 * kPeriod)},
-               false, tb.dir() + "/zvgm-alpha.err");
-  std::this_thread::sleep_for(std::chrono::seconds(1));
-  Outcome l = zvgm(tb, {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"});
-  ASSERT_EQ(l.status, 0) << l.out;
-  EXPECT_EQ(jq(save(tb, "lookup.json", l.out),
-               "[.choice.member, .choice.address, (.asked | map(.member + \" \" + .answer) | "
-               "sort | join(\",\"))] | join(\"|\")"),
-            "bravo|" + tb.ip("bravo", 1) + "|alpha no session,bravo display 3\n");
-  std::string line;
-  while (beside.readLine(&line, 30000)) {
-  }
-  EXPECT_EQ(beside.wait(5000), 0);
-  EXPECT_EQ(memberRows(save(tb, "beside.json", beside.seen())).size(), 3u) << beside.seen();
-
-  // A member that stops turns not alive after 3 periods.
-  Child watch({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "members", "--json", "--secret", secret,
-               "--wait", std::to_string(8 * kPeriod)},
-              false, tb.dir() + "/zvgm.err");
-  std::this_thread::sleep_for(std::chrono::seconds(kPeriod + 1));
-  EXPECT_EQ(tb.stop("bravo"), 0);
-  while (watch.readLine(&line, 30000)) {
-  }
-  EXPECT_EQ(watch.wait(5000), 0);
-  rows = memberRows(save(tb, "stopped.json", watch.seen()));
-  EXPECT_EQ(rows["alpha"], row(tb, "alpha", 0, "router", "valid", true));
-  EXPECT_EQ(rows["bravo"], row(tb, "bravo", 1, "router,accepts LAN", "valid", false));
-
-  // Failures by kind: nothing heard 1, an insecure secret file or a bad
-  // option 2.
-  EXPECT_EQ(zvgm(tb, {"members", "--port", "7010", "--wait", "1"}).status, 1);
-  EXPECT_EQ(zvgm(tb, {"ask", tb.ip("bravo"), "server", "--wait", "1"}).status, 1);
-  chmod(secret.c_str(), 0644);
-  EXPECT_EQ(zvgm(tb, {"members", "--secret", secret, "--wait", "1"}).status, 2);
-  EXPECT_EQ(zvgm(tb, {"members", "--nonsense"}).status, 2);
-}
-
-// The fields of each captured frame, in the order of kFields.
+// The fields of each captured frame that the checks below read.
 const std::vector<std::string> kFields{
     "ip.src", "zvgm.kind", "zvgm.sig.status", "zvgm.host.name", "zvgm.host.addr",
     "zvgm.host.addr_hex", "zvgm.host.numifs", "zvgm.host.flags", "zvgm.host.period",
     "zvgm.if.name", "zvgm.if.ip", "zvgm.if.ip_hex", "zvgm.if.prefix", "zvgm.if.flags.lan",
     "zvgm.sessions", "zvgm.idles", "zvgm.itoken", "zvgm.ctoken", "zvgm.term", "zvgm.at",
     "zvgm.at_hex", "zvgm.hostix", "zvgm.dpy", "zvgm.has", "zvgm.server", "zvgm.server_hex",
-    "zvgm.port", "zvgm.seq"};
+    "zvgm.port", "zvgm.seq", "zvgm.ignored"};
+using Frame = std::map<std::string, std::string>;
 
-std::vector<std::map<std::string, std::string>> readCapture(const std::string &pcap,
-                                                            const std::string &pref) {
-  std::string cmd = std::string(TSHARK_BIN) + " -n -r " + pcap + " -X lua_script:" + ZVGM_LUA +
-                    " " + pref + " -T fields -E separator='|' -E aggregator=, -Y zvgm";
-  for (const std::string &f : kFields) cmd += " -e " + f;
-  std::vector<std::map<std::string, std::string>> frames;
-  std::istringstream in(shell(cmd + " 2>/dev/null"));
-  std::string line;
-  while (std::getline(in, line)) {
-    std::map<std::string, std::string> f;
-    size_t pos = 0;
-    for (const std::string &k : kFields) {
-      size_t bar = line.find('|', pos);
-      f[k] = line.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos);
-      pos = bar == std::string::npos ? line.size() : bar + 1;
-    }
-    frames.push_back(f);
+std::vector<Frame> readCapture(const std::string &pcap, const std::string &pref) {
+  return captureFields(TSHARK_BIN, pcap, std::string("-X lua_script:") + ZVGM_LUA + " " + pref + " -Y zvgm", kFields);
+}
+
+// The member rows of serve's page after its script ran: "name alive" lines,
+// and whether the script redrew them.
+std::string pageRows(Testbed &tb) {
+  std::string dom = tb.pageDom("obs", CHROMIUM_BIN, kUrl + "/");
+  std::string rows = dom.find("data-refreshes=\"0\"") == std::string::npos &&
+                             dom.find("data-refreshes=") != std::string::npos ? "" : "not redrawn\n";
+  for (size_t at = 0; (at = dom.find("<tr data-name=\"", at)) != std::string::npos; at++) {
+    size_t n = at + 15, q = dom.find('"', n), a = dom.find("data-alive=\"", q) + 12;
+    rows += dom.substr(n, q - n) + " " + dom.substr(a, dom.find('"', a) - a) + "\n";
   }
-  return frames;
+  return rows;
 }
 
-// The first frame from src of the given kind; empty when there is none.
-std::map<std::string, std::string> frame(const std::vector<std::map<std::string, std::string>> &fs,
-                                         const std::string &src, const std::string &kind) {
-  for (const auto &f : fs)
-    if (f.at("ip.src") == src && f.at("zvgm.kind") == kind) return f;
-  ADD_FAILURE() << "no " << kind << " from " << src;
-  return {};
+// One value of a PromQL expression, "" while it has none.
+std::string query(Testbed &tb, const std::string &expr) {
+  std::string v = sh(tb, kCurl + "-G --data-urlencode 'query=" + expr +
+                             "' http://127.0.0.1:9090/api/v1/query | " + JQ_BIN +
+                             " -r '.data.result[0].value[1] // empty'");
+  return v.substr(0, v.find('\n'));
 }
 
-// The fields of m named in want, as "key=value" lines, for a readable diff.
-std::string pick(std::map<std::string, std::string> m, const std::map<std::string, std::string> &want) {
-  std::string s;
-  for (const auto &[k, v] : want) s += k + "=" + m[k] + "\n";
-  return s;
-}
-std::string lines(const std::map<std::string, std::string> &want) {
-  std::string s;
-  for (const auto &[k, v] : want) s += k + "=" + v + "\n";
-  return s;
-}
-
-TEST(Zvgm, DissectorReadsEveryMessage) {
+// alpha and bravo sign with the group's secret, charlie with another and is
+// offline; bravo holds a session and accepts LAN clients.
+TEST(Zvgm, CommandCaptureAndServe) {
   REQUIRE_TESTBED();
-  if (access(TSHARK_BIN, X_OK) != 0) GTEST_SKIP() << "tshark is not installed (package tshark)";
-  // alpha signs, bravo does not.
-  Testbed tb({"alpha", "bravo"}, true);
+  for (const char *p : {JQ_BIN, TSHARK_BIN, PROMETHEUS_BIN, PROMTOOL_BIN, CHROMIUM_BIN, CURL_BIN})
+    if (access(p, X_OK) != 0) GTEST_SKIP() << p << " is not installed";
+  const std::vector<std::string> names{"alpha", "bravo", "charlie"};
+  Testbed tb(names, true, Testbed::haveLight() ? Kind::light : Kind::jvm);
   ASSERT_TRUE(tb.ok());
-  tb.writeFile("alpha", "/etc/zvgm.secret", kSecret, 0600);
-  for (const char *n : {"alpha", "bravo"}) tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
-  addSession(tb, "bravo", "c-b", 4);
-  std::string secret = save(tb, "obs.secret", kSecret);
-  chmod(secret.c_str(), 0600);
-  std::string period = "gmKeepAliveInterval=" + std::to_string(kPeriod);
-  ASSERT_NE(tb.start("alpha", {period, "gmSignatureFile=/etc/zvgm.secret"}), nullptr);
-  ASSERT_NE(tb.start("bravo", {period}), nullptr);
-  ASSERT_TRUE(Testbed::waitFor([&] { return hears(*tb.daemon("bravo"), 2); }, 20000));
+  for (const std::string &n : names) {
+    tb.writeFile(n, "/etc/zvgm.secret", n == "charlie" ? "another secret\n" : kSecret, 0600);
+    tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
+  }
+  tb.writeFile("charlie", "/var/opt/KORVzv/offline", "");
+  tb.addSession("bravo", "c-bravo", 3);
+  std::string secret = save(tb, "obs.secret", kSecret, 0600);
+  // serve runs as an unprivileged user with the secret as systemd hands a
+  // credential over: owned by that user, mode 0400. A file that group or
+  // others may write is refused, so is one others may read for the command.
+  std::string cred = save(tb, "credential", kSecret), loose = save(tb, "loose", kSecret, 0620);
+  std::string open = save(tb, "open", kSecret, 0644);
+  ASSERT_EQ(chown(cred.c_str(), 65534, 65534), 0);
+  chmod(cred.c_str(), 0400);
 
+  // serve serves at once, an empty group.
+  Child serve({ZVTB_SCRIPT, "exec", "obs", "setpriv", "--reuid=65534", "--regid=65534",
+               "--clear-groups", ZVGM_BIN, "serve", "--expect", "3", "--secret", cred},
+              false, tb.dir() + "/serve.err");
+  ASSERT_TRUE(Testbed::waitFor([&] { return sh(tb, kCurl + kUrl + "/healthz") == "ok\n"; }, 10000));
+  EXPECT_EQ(sh(tb, kCurl + kUrl + "/api/members | " + JQ_BIN + " -c .members"), "[]\n");
+
+  for (const std::string &n : names) {
+    std::vector<std::string> p{"gmKeepAliveInterval=" + std::to_string(kPeriod),
+                               "gmSignatureFile=/etc/zvgm.secret"};
+    if (n == "bravo") p.push_back("allowLANConnections=true");
+    ASSERT_NE(tb.start(n, p), nullptr) << n;
+  }
+  auto prometheus = tb.prometheus("obs", PROMETHEUS_BIN, ZVGM_RULES, "127.0.0.1:9709");
+  ASSERT_TRUE(Testbed::waitFor(
+      [&] { return common::holds(tb, *tb.daemon("charlie"), names, names, kPeriod, {"alpha", "bravo"}, 2); },
+      20000));
+
+  // Every member with its fields; the one with another secret untrusted.
+  std::string out;
+  ASSERT_EQ(zvgm(tb, {"members", "--json", "--secret", secret}, &out), 0) << out;
+  std::map<std::string, std::string> rows = memberRows(save(tb, "members.json", out));
+  EXPECT_EQ(rows["alpha"], row(tb, "alpha", 0, "router", "valid", true));
+  EXPECT_EQ(rows["bravo"], row(tb, "bravo", 1, "router,accepts LAN", "valid", true));
+  EXPECT_EQ(rows["charlie"], row(tb, "charlie", 0, "router,offline", "other secret", true));
+  EXPECT_EQ(rows.size(), 3u) << out;
+  ASSERT_EQ(zvgm(tb, {"members"}, &out), 0);
+  EXPECT_NE(out.find("\n  eth1           203.0.113.12/24    interconnect"), std::string::npos) << out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 3 * 3) << out;
+
+  // The lookup asks the trusted members and names the session's owner, also
+  // while zvgm listens beside the manager on alpha.
+  Child beside({ZVTB_SCRIPT, "exec", "alpha", ZVGM_BIN, "members", "--json", "--wait",
+                std::to_string(3 * kPeriod)}, false, tb.dir() + "/zvgm-alpha.err");
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  ASSERT_EQ(zvgm(tb, {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"}, &out), 0);
+  EXPECT_EQ(jq(save(tb, "lookup.json", out),
+               "[.choice.member, .choice.address, (.asked | map(.member + \" \" + .answer) | "
+               "sort | join(\",\"))] | join(\"|\")"),
+            "bravo|" + tb.ip("bravo", 1) + "|alpha no session,bravo display 3\n");
+  EXPECT_EQ(beside.finish(30000, 5000), 0);
+  EXPECT_EQ(memberRows(save(tb, "beside.json", beside.seen())).size(), 3u) << beside.seen();
+
+  // Every message kind captured, signed and not, and read back.
   std::string pcap = tb.dir() + "/group.pcapng", capErr = tb.dir() + "/tshark.err";
   Child cap({ZVTB_SCRIPT, "exec", "obs", TSHARK_BIN, "-n", "-i", "eth0", "-i", "eth1", "-f",
              "udp port 7009", "-a", "duration:" + std::to_string(3 * kPeriod), "-w", pcap},
             false, capErr);
-  ASSERT_TRUE(Testbed::waitFor([&] { return shell("cat " + capErr).find("Capturing") != std::string::npos; },
-                               10000));
+  ASSERT_TRUE(Testbed::waitFor(
+      [&] { return localOutput("cat " + capErr).find("Capturing") != std::string::npos; }, 10000));
   const std::string a = tb.ip("alpha"), b = tb.ip("bravo"), b1 = tb.ip("bravo", 1);
-  EXPECT_EQ(zvgm(tb, {"ask", a, "token", "c-b", "i-1", "--secret", secret}).status, 0);
-  EXPECT_EQ(zvgm(tb, {"ask", b, "token", "c-b"}).status, 0);
-  EXPECT_EQ(zvgm(tb, {"ask", a, "term", "t-1", "--secret", secret}).status, 0);
-  EXPECT_EQ(zvgm(tb, {"ask", b, "term", "t-1"}).status, 0);
-  EXPECT_EQ(zvgm(tb, {"ask", b1, "server", "12"}).status, 0);
+  for (const std::vector<std::string> &q :
+       {std::vector<std::string>{"ask", a, "token", "c-bravo", "i-1", "--secret", secret},
+        {"ask", b, "token", "c-bravo"}, {"ask", a, "term", "t-1", "--secret", secret},
+        {"ask", b, "term", "t-1"}, {"ask", b1, "server", "12"}})
+    EXPECT_EQ(zvgm(tb, q), 0) << q[3];
   EXPECT_EQ(cap.wait(20000), 0);
 
   // An announcement extended as docs/protocol.md describes: the signed text,
@@ -273,78 +201,134 @@ TEST(Zvgm, DissectorReadsEveryMessage) {
   // trailer over every byte. Members read up to the first NUL, so it carries
   // no trailer and one interface for them; the rest is ignored bytes. It
   // goes into the capture file only, never onto a network.
-  const std::string forger = "198.51.100.66";
-  const std::string text = "host=mallory addr=c6336442 numifs=1 flags=1 period=2\n"
-                           "interface=eth0 ip=c6336442 mask=ffffff00 bcast=c63364ff flags=1\n";
+  const std::string forger = "198.51.100.66", text = "host=mallory addr=c6336442 numifs=1 flags=1 period=2\n"
+                                                  "interface=eth0 ip=c6336442 mask=ffffff00 bcast=c63364ff flags=1\n";
   size_t ml = kSecret.size() + text.size();
   std::string forged = text + '\x80' + std::string((55 + 64 - ml % 64) % 64, '\0');
   for (int i = 7; i >= 0; i--) forged += (char)((ml * 8) >> (8 * i));
   forged += "\ninterface=eth9 ip=cb007142 mask=ffffff00 bcast=cb0071ff flags=0\n";
-  forged += "#sig=" + shell("sha1sum " + save(tb, "forged.signed", kSecret + forged)).substr(0, 40) + "\n";
-  std::string dump = "0000", ignored;
-  char hx[4];
-  for (size_t i = 0; i < forged.size(); i++) {
-    snprintf(hx, sizeof hx, "%02x", (unsigned char)forged[i]);
-    dump += std::string(" ") + hx;
-    if (i >= forged.find('\0')) ignored += hx;
-  }
-  std::string all = tb.dir() + "/all.pcapng";
-  shell("text2pcap -q -u 7009,7009 -4 " + forger + ",224.101.101.101 " + save(tb, "forged.hex", dump) +
-        " " + tb.dir() + "/forged.pcap && mergecap -w " + all + " " + pcap + " " + tb.dir() + "/forged.pcap");
+  forged += "#sig=" + localOutput("sha1sum " + save(tb, "forged.signed", kSecret + forged)).substr(0, 40) + "\n";
+  std::string all = tb.dir() + "/all.pcapng", ignored;
+  char hx[3];
+  for (size_t i = forged.find('\0'); i < forged.size(); i++)
+    snprintf(hx, sizeof hx, "%02x", (unsigned char)forged[i]), ignored += hx;
+  ASSERT_TRUE(writeDatagramCapture(forged, forger, "224.101.101.101", 7009, tb.dir() + "/forged.pcap"));
+  localOutput("mergecap -w " + all + " " + pcap + " " + tb.dir() + "/forged.pcap");
 
-  auto fs = readCapture(all, "-o zvgm.secret_file:" + secret);
+  std::vector<Frame> fs = readCapture(all, "-o zvgm.secret_file:" + secret);
   const std::string obs = "198.51.100.250";
-  const std::map<std::string, std::string> want[] = {
-      {{"zvgm.sig.status", "valid"}, {"zvgm.host.name", "alpha"}, {"zvgm.host.addr", a},
+  // The kind and sender of a frame, and the fields it must carry. The signed
+  // and the unsigned query of a kind both come from the observer: taken in
+  // the order they were sent.
+  const std::tuple<std::string, std::string, Frame> want[] = {
+      {a, "host", {{"zvgm.sig.status", "valid"}, {"zvgm.host.name", "alpha"}, {"zvgm.host.addr", a},
        {"zvgm.host.addr_hex", hexAddr(a)}, {"zvgm.host.numifs", "2"},
        {"zvgm.host.flags", "0x00000005"}, {"zvgm.host.period", std::to_string(kPeriod)},
        {"zvgm.if.name", "eth0,eth1"}, {"zvgm.if.ip", a + "," + tb.ip("alpha", 1)},
        {"zvgm.if.ip_hex", hexAddr(a) + "," + hexAddr(tb.ip("alpha", 1))},
        {"zvgm.if.prefix", "24,24"}, {"zvgm.if.flags.lan", "1,0"}, {"zvgm.sessions", "0"},
-       {"zvgm.idles", "0"}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.host.name", "bravo"}, {"zvgm.sessions", "1"}},
-      {{"zvgm.sig.status", "valid"}, {"zvgm.itoken", "i-1"}, {"zvgm.ctoken", "c-b"},
-       {"zvgm.at", a}, {"zvgm.at_hex", atHex(a)}, {"zvgm.hostix", "0"}},
-      {{"zvgm.sig.status", "valid"}, {"zvgm.at", a}, {"zvgm.dpy", "-1"}, {"zvgm.ctoken", "c-b"}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.itoken", ""}, {"zvgm.at_hex", atHex(b)}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.dpy", "4"}, {"zvgm.sessions", "1"}},
-      {{"zvgm.sig.status", "valid"}, {"zvgm.term", "t-1"}, {"zvgm.at", a}},
-      {{"zvgm.sig.status", "valid"}, {"zvgm.term", "t-1"}, {"zvgm.has", "0"}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.term", "t-1"}, {"zvgm.at", b}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.has", "0"}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.seq", "12"}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.server", b1}, {"zvgm.server_hex", hexAddr(b1)},
-       {"zvgm.port", "7009"}, {"zvgm.seq", "12"}},
-      {{"zvgm.sig.status", "unsigned"}, {"zvgm.host.name", "mallory"}, {"zvgm.if.name", "eth0"}},
+       {"zvgm.idles", "0"}}},
+      {b, "host", {{"zvgm.sig.status", "valid"}, {"zvgm.host.name", "bravo"}, {"zvgm.sessions", "1"}}},
+      {tb.ip("charlie"), "host", {{"zvgm.sig.status", "invalid"}, {"zvgm.host.name", "charlie"}}},
+      {obs, "tokenQ", {{"zvgm.sig.status", "valid"}, {"zvgm.itoken", "i-1"}, {"zvgm.ctoken", "c-bravo"},
+       {"zvgm.at", a}, {"zvgm.at_hex", atHex(a)}, {"zvgm.hostix", "0"}}},
+      {a, "tokenR", {{"zvgm.sig.status", "valid"}, {"zvgm.at", a}, {"zvgm.dpy", "-1"}, {"zvgm.ctoken", "c-bravo"}}},
+      {obs, "tokenQ", {{"zvgm.sig.status", "unsigned"}, {"zvgm.itoken", ""}, {"zvgm.at_hex", atHex(b)}}},
+      {b, "tokenR", {{"zvgm.dpy", "3"}, {"zvgm.sessions", "1"}}},
+      {obs, "termQ", {{"zvgm.sig.status", "valid"}, {"zvgm.term", "t-1"}, {"zvgm.at", a}}},
+      {a, "termR", {{"zvgm.sig.status", "valid"}, {"zvgm.term", "t-1"}, {"zvgm.has", "0"}}},
+      {obs, "termQ", {{"zvgm.sig.status", "unsigned"}, {"zvgm.term", "t-1"}, {"zvgm.at", b}}},
+      {b, "termR", {{"zvgm.has", "0"}}},
+      {"203.0.113.250", "serverQ", {{"zvgm.sig.status", "unsigned"}, {"zvgm.seq", "12"}}},
+      {b1, "serverR", {{"zvgm.sig.status", "unsigned"}, {"zvgm.server", b1},
+       {"zvgm.server_hex", hexAddr(b1)}, {"zvgm.port", "7009"}, {"zvgm.seq", "12"}}},
+      {forger, "host", {{"zvgm.sig.status", "unsigned"}, {"zvgm.host.name", "mallory"}, {"zvgm.if.name", "eth0"},
+       {"zvgm.ignored", ignored}}},
   };
-  const std::pair<std::string, std::string> from[] = {
-      {a, "host"},     {b, "host"},     {obs, "tokenQ"}, {a, "tokenR"},
-      {obs, "tokenQ"}, {b, "tokenR"},   {obs, "termQ"},  {a, "termR"},
-      {obs, "termQ"},  {b, "termR"},    {"203.0.113.250", "serverQ"}, {b1, "serverR"},
-      {forger, "host"}};
-  // The signed and the unsigned query of a kind both come from the observer:
-  // take them in the order they were sent.
   std::map<std::string, int> nth;
-  for (size_t i = 0; i < std::size(want); i++) {
-    auto [src, kind] = from[i];
+  for (const auto &[src, kind, fields] : want) {
     int skip = nth[src + kind]++;
-    std::map<std::string, std::string> f;
-    for (const auto &x : fs)
+    Frame f;
+    for (const Frame &x : fs)
       if (x.at("ip.src") == src && x.at("zvgm.kind") == kind && skip-- == 0) f = x;
     ASSERT_FALSE(f.empty()) << "no " << kind << " from " << src;
-    EXPECT_EQ(pick(f, want[i]), lines(want[i])) << kind << " from " << src;
+    std::string got, wanted;
+    for (const auto &[k, v] : fields) got += k + "=" + f[k] + "\n", wanted += k + "=" + v + "\n";
+    EXPECT_EQ(got, wanted) << kind << " from " << src;
+  }
+  // The secret given as text instead of a file, and none at all.
+  for (auto [pref, verdict] : {std::pair<std::string, std::string>{"-o 'zvgm.secret:operator test secret\\n'", "valid"},
+                               {"", "not checked (no secret given)"}}) {
+    fs = readCapture(pcap, pref);
+    auto h = std::find_if(fs.begin(), fs.end(), [&](Frame &f) { return f["ip.src"] == a && f["zvgm.kind"] == "host"; });
+    EXPECT_TRUE(h != fs.end() && (*h)["zvgm.sig.status"] == verdict) << pref;
   }
 
-  EXPECT_EQ(shell(std::string(TSHARK_BIN) + " -n -r " + all + " -X lua_script:" + ZVGM_LUA +
-                  " -Y ip.src==" + forger + " -T fields -e zvgm.ignored 2>/dev/null"),
-            ignored + "\n");
+  // serve as Prometheus scrapes it and as the page shows it.
+  auto alive = [&](const char *n) {
+    return Testbed::waitFor([&] { return query(tb, "sum(zvgm_member_alive)") == n; }, 90000);
+  };
+  ASSERT_TRUE(alive("3")) << query(tb, "zvgm_member_alive");
+  EXPECT_EQ(query(tb, "count(zvgm_member_trust{trust=\"valid\"} == 1)"), "2");
+  EXPECT_EQ(query(tb, "zvgm_member_trust{name=\"charlie\",trust=\"other_secret\"}"), "1");
+  EXPECT_EQ(query(tb, "count(zvgm_member_placement_weight > 0)"), "2");
+  EXPECT_EQ(sh(tb, kCurl + kUrl + "/metrics | " + PROMTOOL_BIN + " check metrics && echo clean"), "clean\n");
+  EXPECT_EQ(pageRows(tb), "alpha true\nbravo true\ncharlie true\n");
 
-  // The verdict depends on the secret given, and on one being given at all.
-  EXPECT_EQ(frame(readCapture(pcap, "-o 'zvgm.secret:another secret\\n'"), a, "host")["zvgm.sig.status"],
-            "invalid");
-  EXPECT_EQ(frame(readCapture(pcap, "-o 'zvgm.secret:operator test secret\\n'"), a, "host")["zvgm.sig.status"],
-            "valid");
-  EXPECT_EQ(frame(readCapture(pcap, ""), a, "host")["zvgm.sig.status"], "not checked (no secret given)");
+  // Hostile requests get an error or a closed connection; it goes on serving.
+  EXPECT_EQ(sh(tb, "big=$(head -c 20000 /dev/zero | tr '\\0' a)\n"
+      "ask() { exec 3<>/dev/tcp/127.0.0.1/9709; printf \"$1\" >&3; timeout 8 head -c 12 <&3 | tail -c 3; echo; exec 3>&-; }\n"
+      "ask \"GET /$big HTTP/1.1\\r\\n\\r\\n\"\n"
+      "ask \"GET / HTTP/1.1\\r\\nX: $big\\r\\n\\r\\n\"\n"
+      "ask 'POST /metrics HTTP/1.1\\r\\nContent-Length: 5\\r\\n\\r\\nabcde'\n"
+      "ask ''\n" + kCurl + "-I " + kUrl + "/healthz | head -1"),
+            "414\n400\n405\n\nHTTP/1.1 200 OK\r\n");
+
+  // bravo stops: not alive after 3 periods for the command; 2 alive for
+  // Prometheus within a few periods, its alert pending or firing (charlie's
+  // since it was first scraped); the page shows it not alive.
+  Child watch({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "members", "--json", "--secret", secret,
+               "--wait", std::to_string(8 * kPeriod)}, false, tb.dir() + "/zvgm.err");
+  std::this_thread::sleep_for(std::chrono::seconds(kPeriod + 1));
+  EXPECT_EQ(tb.stop("bravo"), 0);
+  EXPECT_EQ(watch.finish(30000, 5000), 0);
+  rows = memberRows(save(tb, "stopped.json", watch.seen()));
+  EXPECT_EQ(rows["alpha"], row(tb, "alpha", 0, "router", "valid", true));
+  EXPECT_EQ(rows["bravo"], row(tb, "bravo", 1, "router,accepts LAN", "valid", false));
+  ASSERT_TRUE(alive("2")) << query(tb, "zvgm_member_alive");
+  std::string alerts = kCurl + "http://127.0.0.1:9090/api/v1/alerts | " + JQ_BIN +
+                       " -r '.data.alerts[] | select(.labels.alertname | test(\"NotAlive|OtherSecret|TooFew\")) | .labels.alertname + \" \" + "
+                       "(.labels.name // \"-\") + \" \" + (.state | sub(\"firing\"; \"pending\"))' | sort";
+  EXPECT_TRUE(Testbed::waitFor([&] {
+    return sh(tb, alerts) == "ZvgmMemberNotAlive bravo pending\nZvgmMemberOtherSecret charlie pending\n"
+                             "ZvgmTooFewMembers - pending\n";
+  }, 30000)) << sh(tb, alerts);
+  EXPECT_EQ(pageRows(tb), "alpha true\nbravo false\ncharlie true\n");
+  EXPECT_EQ(query(tb, "zvgm_members_lost_total"), "1");
+
+  // Failures by kind: nothing heard 1 (bravo is gone); a second serve on the
+  // port taken, a secret file others may write or read, a bad option 2.
+  const std::pair<std::vector<std::string>, int> fails[] = {
+      {{"members", "--port", "7010", "--wait", "1"}, 1}, {{"ask", b, "server", "--wait", "1"}, 1},
+      {{"serve"}, 2}, {{"serve", "--listen", "127.0.0.1:9710", "--secret", loose}, 2},
+      {{"members", "--secret", open, "--wait", "1"}, 2}, {{"members", "--nonsense"}, 2}};
+  for (const auto &[args, status] : fails) EXPECT_EQ(zvgm(tb, args), status) << args.back();
+
+  // An announcement with markup and a quote in its name and "nan" for its
+  // load: shown as text and as no load, and the scrape stays valid.
+  tb.run("alpha", {"ip", "route", "add", "224.0.0.0/4", "dev", "eth0"});
+  tb.ask("alpha", "224.101.101.101", "host=e\"v<i>l addr=c633640b time=1 numifs=1 load=nan\\n"
+         "interface=eth0 ip=c633640b mask=ffffff00 bcast=c63364ff\\n", 500);
+  EXPECT_EQ(sh(tb, kCurl + kUrl + "/api/members | " + JQ_BIN +
+                       " -c '.members[] | select(.name | startswith(\"e\")) | [.name, .load]'"),
+            "[\"e\\\"v<i>l\",null]\n");
+  EXPECT_EQ(sh(tb, kCurl + kUrl + "/metrics | " + PROMTOOL_BIN + " check metrics && " + kCurl + kUrl +
+                       " | grep -c 'e&quot;v&lt;i&gt;l'"), "1\n");
+
+  // SIGTERM ends serve cleanly.
+  kill(serve.pid(), SIGTERM);
+  int st = serve.wait(10000);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
 }
 
 }  // namespace
