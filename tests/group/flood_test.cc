@@ -17,12 +17,6 @@ namespace {
 
 const int kPeriod = 2;
 
-#define REQUIRE_LIGHT_TESTBED()                                                \
-  do {                                                                         \
-    REQUIRE_TESTBED();                                                         \
-    if (!Testbed::haveLight()) GTEST_SKIP() << "the light server is not built"; \
-  } while (0)
-
 int floodRate() {
   const char *r = getenv("ZVFLOOD_RATE");
   return r != nullptr && atoi(r) > 0 ? atoi(r) : 3000;

@@ -276,13 +276,17 @@ TEST(Zvgm, CommandCaptureAndServe) {
   EXPECT_EQ(pageRows(tb), "alpha true\nbravo true\ncharlie true\n");
 
   // Hostile requests get an error or a closed connection; it goes on serving.
-  EXPECT_EQ(sh(tb, "big=$(head -c 20000 /dev/zero | tr '\\0' a)\n"
-      "ask() { exec 3<>/dev/tcp/127.0.0.1/9709; printf \"$1\" >&3; timeout 8 head -c 12 <&3 | tail -c 3; echo; exec 3>&-; }\n"
+  // (A request line, one header line, and many header lines together over
+  // the limit.)
+  EXPECT_EQ(sh(tb, "trap '' PIPE; big=$(head -c 20000 /dev/zero | tr '\\0' a)\n"
+      "many=$(printf 'X: %0100d\\\\r\\\\n' $(seq 2000))\n"
+      "ask() { exec 3<>/dev/tcp/127.0.0.1/9709; printf \"$1\" >&3 2>/dev/null; timeout 8 head -c 12 <&3 | tail -c 3; echo; exec 3>&-; }\n"
       "ask \"GET /$big HTTP/1.1\\r\\n\\r\\n\"\n"
       "ask \"GET / HTTP/1.1\\r\\nX: $big\\r\\n\\r\\n\"\n"
+      "ask \"GET / HTTP/1.1\\r\\n$many\\r\\n\"\n"
       "ask 'POST /metrics HTTP/1.1\\r\\nContent-Length: 5\\r\\n\\r\\nabcde'\n"
       "ask ''\n" + kCurl + "-I " + kUrl + "/healthz | head -1"),
-            "414\n400\n405\n\nHTTP/1.1 200 OK\r\n");
+            "414\n431\n431\n405\n\nHTTP/1.1 200 OK\r\n");
 
   // bravo stops: not alive after 3 periods for the command; 2 alive for
   // Prometheus within a few periods, its alert pending or firing (charlie's
