@@ -213,6 +213,13 @@ TEST_F(Query, LookupEndsOnceAllAnsweredAndWritesBack) {
   groupLoadLine(0, loads[0]), groupLoadLine(1, loads[1]);
   EXPECT_EQ(std::string(loads[0]) + loads[1], "sessions -1 idles 1 load -1.0\nsessions 7 idles -1 load 2.0\n");
   EXPECT_EQ(hostList[1]->hostifs[0].tqTimedout, 0);
+  // A slot that a full table gave to another host while the lookup ran gets
+  // nothing of the lookup's answers.
+  hostifreply gone = {};
+  gone.hostix = 1, gone.hcopy = *hostList[1], gone.hcopy.load = 9;
+  strcpy(gone.hcopy.name, "gone");
+  queryWriteBack(&tokenKind, &gone, 1);
+  EXPECT_EQ(hostList[1]->load, 2.0f);
 
   char out[64] = "junk", out2[64] = "junk";
   EXPECT_EQ(findPrimary("T1", "", nullptr, out) + findPrimary(std::string(44, 'x').c_str(), "", nullptr, out2), -1);
