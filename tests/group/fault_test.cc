@@ -108,14 +108,16 @@ TEST(Fault, LossDuplicatesAndAStranger) {
         },
         20000))
         << "no announcement of bravo got through";
+    bool marked = false;  // the lookup before missed: bravo may be marked still
     for (const Lookup &l : lookups(alpha, kBatch, "c-bravo")) {
       total++;
       std::string who = named(tb, l.answer, names);
       if (who == "bravo") {
-        found++, hitMs.push_back(l.ms);
+        found++, hitMs.push_back(l.ms), marked = false;
       } else {
         EXPECT_EQ(who, "") << "wrong answer " << l.answer;
-        EXPECT_GE(l.ms, 3900) << "a miss that did not take all five passes";
+        if (!marked) EXPECT_GE(l.ms, 3900) << "a miss that did not take all five passes";
+        marked = true;
       }
     }
   }
