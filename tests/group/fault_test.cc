@@ -116,7 +116,9 @@ TEST(Fault, LossDuplicatesAndAStranger) {
         found++, hitMs.push_back(l.ms), marked = false;
       } else {
         EXPECT_EQ(who, "") << "wrong answer " << l.answer;
-        if (!marked) EXPECT_GE(l.ms, 3900) << "a miss that did not take all five passes";
+        if (!marked) {
+          EXPECT_GE(l.ms, 3900) << "a miss that did not take all five passes";
+        }
         marked = true;
       }
     }
