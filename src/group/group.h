@@ -83,8 +83,6 @@ typedef struct gm_route {
  * ignored, as one of an unknown kind is. */
 void setGroupRoutes(const gm_route *routes, int count);
 
-/* Receives up to a batch of queued datagrams from sock and dispatches each;
- * waits for the first only as far as the socket blocks. */
 void handleGroupMessage(int sock);
 /* Handles one received datagram of len bytes from `from`: signature check
  * and cut, then the handler its first token names. buf must have room for a

@@ -106,6 +106,28 @@ int openGroupSocket(char *errbuf) {
 // receive per datagram, and the refresh is never more than a batch late.
 const int kBatch = 32;
 
+// Receives what is queued, up to a batch, and dispatches each datagram as
+// handleGroupMessage does, each from a receive buffer of its own.
+void handleGroupBatch(int sock) {
+  static char bufs[kBatch][GM_BUFSIZE];
+  static struct sockaddr_in froms[kBatch];
+  struct mmsghdr msgs[kBatch];
+  struct iovec iov[kBatch];
+  memset(msgs, 0, sizeof msgs);
+  memset(froms, 0, sizeof froms);
+  for (int i = 0; i < kBatch; i++) {
+    iov[i].iov_base = bufs[i];
+    iov[i].iov_len = GM_BUFSIZE - 1;
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+    msgs[i].msg_hdr.msg_name = &froms[i];
+    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+  }
+  int n = recvmmsg(sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
+  for (int i = 0; i < n; i++)
+    dispatchGroupMessage(sock, &froms[i], bufs[i], (int)msgs[i].msg_len);
+}
+
 // The local host as the only record of the table, before its first
 // refresh.
 void startLocalRecord(void) {
@@ -142,7 +164,7 @@ void serveSockets(struct pollfd *fds, nfds_t nfds) {
                 ifname);
     }
     if (fds[i].revents & POLLIN) {
-      handleGroupMessage(fds[i].fd);
+      handleGroupBatch(fds[i].fd);
       fds[i].revents = 0;
     }
   }
@@ -205,27 +227,14 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   }
 }
 
-// Receives what is queued, up to a batch, each datagram into a buffer of its
-// own, and dispatches each. Waits for the first as the socket does (a
-// blocking socket blocks, a non-blocking one returns at once), never for more.
 void handleGroupMessage(int sock) {
-  static char bufs[kBatch][GM_BUFSIZE];
-  static struct sockaddr_in froms[kBatch];
-  struct mmsghdr msgs[kBatch];
-  struct iovec iov[kBatch];
-  memset(msgs, 0, sizeof msgs);
-  memset(froms, 0, sizeof froms);
-  for (int i = 0; i < kBatch; i++) {
-    iov[i].iov_base = bufs[i];
-    iov[i].iov_len = GM_BUFSIZE - 1;
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-    msgs[i].msg_hdr.msg_name = &froms[i];
-    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-  }
-  int n = recvmmsg(sock, msgs, kBatch, MSG_WAITFORONE, nullptr);
-  for (int i = 0; i < n; i++)
-    dispatchGroupMessage(sock, &froms[i], bufs[i], (int)msgs[i].msg_len);
+  struct sockaddr_in from;
+  socklen_t fromlen = sizeof from;
+  memset(&from, 0, sizeof from);
+  ssize_t n = recvfrom(sock, inbuf, GM_BUFSIZE - 1, 0, (struct sockaddr *)&from,
+                       &fromlen);
+  if (n < 0) return;
+  dispatchGroupMessage(sock, &from, inbuf, (int)n);
 }
 
 // One datagram as received: checks and cuts its signature, then hands it to
