@@ -8,6 +8,7 @@
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -189,6 +190,12 @@ void settle(std::vector<Finding> *fs) {
   fs->erase(std::unique(fs->begin(), fs->end(),
                         [&](const Finding &a, const Finding &b) { return key(a) == key(b); }),
             fs->end());
+}
+
+std::string thisHostName() {
+  char name[256] = "";
+  gethostname(name, sizeof name - 1);
+  return name;
 }
 
 int groupPeriod(const Roster &r, time_t now) {

@@ -60,6 +60,8 @@ constexpr double kSecretBits = 64;
 
 // ---- Rules over what was heard ----------------------------------------
 
+// This host's name, for the findings about its own clock.
+std::string thisHostName();
 // The findings over the members alive at now. self is this host's name, for
 // a finding about this host's own clock.
 std::vector<Finding> groupFindings(const Roster &r, time_t now, const std::string &self);
