@@ -67,8 +67,8 @@ void conflictRule(std::vector<Finding> &out, const Member &m, const std::string 
   out.push_back(make(kError, "name_conflict", n,
                      n + " is announced by " + num(servers) + " servers in turn, from " + list,
                      "members keep one record per name and each announcement overwrites the "
-                     "other's: lookups reach one of them at a time, sessions on the other go "
-                     "unfound and new ones land on either",
+                     "other's, so lookups reach one of them at a time and sessions on the other "
+                     "go unfound",
                      "give each server a host name of its own"));
 }
 
@@ -79,8 +79,8 @@ void periodRule(std::vector<Finding> &out, const Member &m, const std::string &n
                      n + " announces every " + num(p) + " s, the group every " + num(group) + " s",
                      "its load and sessions reach its peers every " + num(p) + " s instead of " +
                          num(group) + " and its failure is noticed after " + num(3LL * p) +
-                         " s instead of " + num(3LL * group) + ": the group places sessions by "
-                         "other figures for it than for the rest",
+                         " s instead of " + num(3LL * group) + ", so sessions are placed on it by "
+                         "staler figures than on the rest",
                      "set gmKeepAliveInterval to " + num(group) + " on " + n +
                          ", as on the other members"));
 }
@@ -101,16 +101,16 @@ void sizeRules(std::vector<Finding> &out, const Member &m, const std::string &n)
                        n + "'s announcement is " + num(notes.largest) + " bytes, over the " +
                            num(kMaxDatagram) + " a member reads",
                        "members read only its first " + num(kMaxDatagram) +
-                           " bytes: the interfaces listed after them, its session counts and its "
-                           "signature are lost, and a signed one is never trusted",
+                           " bytes, so the interfaces listed after them, its session counts and its "
+                           "signature are lost and a signed one is never trusted",
                        "make " + n + " announce fewer interfaces, or fix the program that sends it"));
   } else if (notes.announcedIfs > notes.listedIfs) {
     int left = notes.announcedIfs - notes.listedIfs;
     out.push_back(make(kWarning, "interfaces_unlisted", n,
                        n + " announces " + num(notes.announcedIfs) + " interfaces but lists " +
                            num(notes.listedIfs),
-                       "its peers never ask it on the " + num(left) + " left out: terminals on "
-                       "those networks are not placed on it through the group",
+                       "its peers never ask it on the " + num(left) + " left out, so terminals "
+                       "on those networks are not placed on it through the group",
                        "give " + n + " fewer interfaces (aliases, unused bridges) so that all fit "
                        "into one announcement"));
   }
@@ -152,7 +152,7 @@ void clockRule(std::vector<Finding> &out, const std::vector<const Member *> &ali
     std::string how = num(off > 0 ? off : -off) + " s " + (off > 0 ? "ahead of" : "behind");
     out.push_back(make(kWarning, "clock_offset", name, who + " clock is " + how + " the group's",
                        "session times are brought across clocks only by the offset of the last "
-                       "announcement: when the clock is set right, lookups may take an older "
+                       "announcement, so when the clock is set right lookups may take an older "
                        "session for the newest for an interval, and log times disagree",
                        "keep " + name + "'s clock synchronised (systemd-timesyncd, chrony or ntpd)"));
   };
@@ -244,10 +244,10 @@ void portRules(std::vector<Finding> &out, const LocalFacts &f) {
                        who + " holds " + portText(f) + " on " +
                            (p.addr == 0 ? std::string("every address") : dotted(p.addr)) +
                            " and is no group manager",
-                       f.portFree ? "it takes datagrams sent to this host's port: queries and "
+                       f.portFree ? "it takes datagrams sent to this host's port, so queries and "
                                     "replies meant for a group manager here go to it instead"
-                                  : "it does not share the port: no group manager can start on "
-                                    "this host (\"MulticastOpen failed\")",
+                                  : "it does not share the port, so no group manager can start "
+                                    "on this host (\"MulticastOpen failed\")",
                        "stop it, or move it or the group to another port"));
   }
   if (!f.portFree && f.holders.empty())
@@ -290,7 +290,7 @@ void multicastRules(std::vector<Finding> &out, const LocalFacts &f) {
                                    " multicast on)"));
   }
   if (!f.listenError.empty() && f.joinFailures.empty() && f.interfaces != 0)
-    out.push_back(make(kError, "cannot_listen", h, "this command cannot listen: " + f.listenError,
+    out.push_back(make(kError, "cannot_listen", h, "this command cannot listen (" + f.listenError + ")",
                        "nothing the members announce can be checked from here",
                        "run it as a user that may bind " + portText(f) + ", or see the reason"));
 }
@@ -316,8 +316,8 @@ void secretRules(std::vector<Finding> &out, const LocalFacts &f) {
   if (p.empty()) return;
   if (!f.secretRefused.empty()) {
     out.push_back(make(kError, "secret_refused", h, "the secret file " + p + " " + f.secretRefused,
-                       "the group manager refuses it and runs without a secret: members that "
-                       "sign do not trust it, and it trusts any sender",
+                       "the group manager refuses it and runs without a secret, so members that "
+                       "sign do not trust it and it trusts any sender",
                        "chown root:root " + p + " && chmod 600 " + p));
     return;
   }
@@ -328,7 +328,7 @@ void secretRules(std::vector<Finding> &out, const LocalFacts &f) {
                        "the secret in " + p + " is " + num((long long)f.secretBytes) +
                            " bytes, at most about " + bits + " bits",
                        "one recorded message lets anyone try secrets offline at billions a "
-                       "second, and then sign as a member",
+                       "second and then sign as a member",
                        "put at least 16 random bytes into it on every member (head -c 24 "
                        "/dev/urandom | base64 > " + p + ")"));
   }
@@ -454,7 +454,7 @@ std::string secretRefusal(const struct stat &st) {
   char mode[8];
   snprintf(mode, sizeof mode, "%04o", (unsigned)(st.st_mode & 07777));
   if (st.st_uid != 0) return "is owned by user " + num(st.st_uid) + ", not by root";
-  if ((st.st_mode & 077) != 0) return std::string("has mode ") + mode + ": group or others may use it";
+  if ((st.st_mode & 077) != 0) return std::string("has mode ") + mode + " (group or others have access)";
   if (st.st_size > 0x7fffffffLL - GM_BUFSIZE) return "is too large to hold";
   return "";
 }

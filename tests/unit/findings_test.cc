@@ -193,7 +193,7 @@ TEST(FindingsFromTexts, FirewallAndSecret) {
   st.st_mode = S_IFREG | 0600;
   EXPECT_EQ(secretRefusal(st), "");
   st.st_mode = S_IFREG | 0640;
-  EXPECT_EQ(secretRefusal(st), "has mode 0640: group or others may use it");
+  EXPECT_EQ(secretRefusal(st), "has mode 0640 (group or others have access)");
   st.st_mode = S_IFREG | 0600, st.st_uid = 1000;
   EXPECT_EQ(secretRefusal(st), "is owned by user 1000, not by root");
 }
