@@ -236,10 +236,13 @@ std::string portText(const LocalFacts &f) { return "UDP port " + num(f.port); }
 
 void portRules(std::vector<Finding> &out, const LocalFacts &f) {
   const std::string &h = f.hostName;
+  // An owner this user cannot see may well be a group manager: no finding,
+  // unless it keeps the port from being shared (below).
+  bool told = false;
   for (const PortHolder &p : f.holders) {
-    if (p.manager) continue;
-    std::string who = p.pid < 0 ? "a process this user cannot see"
-                                : p.program + " (pid " + num(p.pid) + ")";
+    if (p.manager || p.pid < 0) continue;
+    told = true;
+    std::string who = p.program + " (pid " + num(p.pid) + ")";
     out.push_back(make(kError, "port_taken", h,
                        who + " holds " + portText(f) + " on " +
                            (p.addr == 0 ? std::string("every address") : dotted(p.addr)) +
@@ -250,7 +253,7 @@ void portRules(std::vector<Finding> &out, const LocalFacts &f) {
                                     "on this host (\"MulticastOpen failed\")",
                        "stop it, or move it or the group to another port"));
   }
-  if (!f.portFree && f.holders.empty())
+  if (!f.portFree && !told)
     out.push_back(make(kError, "port_taken", h,
                        portText(f) + " is held, without sharing, by a process this user cannot see",
                        "no group manager can start on this host (\"MulticastOpen failed\")",
