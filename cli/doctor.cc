@@ -234,7 +234,8 @@ int runDoctor(const Options &o) {
   if (o.json) {
     Json all = Json::array();
     for (const Finding &x : found) all.push_back(findingJson(x));
-    printf("%s\n", all.dump().c_str());
+    // A path or a program name may hold bytes that are no UTF-8.
+    printf("%s\n", all.dump(-1, ' ', false, Json::error_handler_t::replace).c_str());
   } else if (found.empty()) {
     printf("no problem found: %d members heard in %.0f s\n", f.heard, f.listened);
   } else {

@@ -269,7 +269,7 @@ Reply answer(Served &s, const std::string &path) {
   if (path == "/api/findings") {
     r.headers.push_back({"Cache-Control", "no-store"});
     r.type = "application/json";
-    r.body = findings().dump() + "\n";
+    r.body = findings().dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
     return r;
   }
   if (path == "/metrics") {
