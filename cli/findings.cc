@@ -156,10 +156,13 @@ void clockRule(std::vector<Finding> &out, const std::vector<const Member *> &ali
                        "session for the newest for an interval, and log times disagree",
                        "keep " + name + "'s clock synchronised (systemd-timesyncd, chrony or ntpd)"));
   };
-  if (ref < -limit || ref > limit) say("this host's (" + self + ")", self, -ref);
+  bool selfOff = ref < -limit || ref > limit;
+  if (selfOff) say("this host's (" + self + ")", self, -ref);
   for (const Member *m : alive) {
     long long off = m->h->timeoff - ref;
-    if (off < -limit || off > limit) say(text(m->h->name) + "'s", text(m->h->name), off);
+    // This host's own member, heard by loop-back, is the same clock.
+    if ((off < -limit || off > limit) && !(selfOff && text(m->h->name) == self))
+      say(text(m->h->name) + "'s", text(m->h->name), off);
   }
 }
 

@@ -88,7 +88,7 @@ TEST_F(Findings, OnWhatWasHeard) {
       {"period tie goes to the shortest", {a, b.period(3)}, "period_mismatch:bravo:warning "},
       {"clock", {a, b, c.clock(600)}, "clock_offset:charlie:warning "},
       {"clock within an interval", {a, b, c.clock(2)}, ""},
-      {"this host's clock", {a.clock(-90), b.clock(-90)}, "clock_offset:me:warning "},
+      {"this host's clock", {a.clock(-90), b.clock(-90), Heard("me", 14)}, "clock_offset:me:warning "},
       {"ttl", {a, b, c.arrival(-1, 4)}, "multicast_ttl:charlie:warning "},
       {"ttl 1", {a, b, c.arrival(-1, 1)}, ""},
       {"oversize", {a, b, c.arrival(1600, -1).numifs(3)}, "oversize:charlie:error "},
