@@ -1,5 +1,6 @@
 // commands.h - the subcommands of zvgm, each returning the exit status:
-// members and watch (show.cc), lookup and ask (lookup.cc), serve (serve.cc).
+// members and watch (show.cc), lookup and ask (lookup.cc), serve (serve.cc),
+// doctor (doctor.cc).
 #ifndef ZVGM_CLI_COMMANDS_H
 #define ZVGM_CLI_COMMANDS_H
 
@@ -21,6 +22,9 @@ int runLookup(const Options &o, const std::string &ctoken, const std::string &it
 // what: "token" CTOKEN [ITOKEN], "term" ID, "server" [SEQ].
 int runAsk(const Options &o, const std::string &server, const std::vector<std::string> &what);
 int runServe(const Options &o);
+// Listens for o.wait seconds (-1: two keep-alive intervals); the status is
+// the worst finding's: 0 none, 1 warnings, 2 errors.
+int runDoctor(const Options &o);
 
 // The group as `members --json` and serve's /api/members show it, after
 // listening for the given seconds.

@@ -127,9 +127,57 @@ std::string rowHtml(const Json &m) {
   return r;
 }
 
+// ---- The findings box: above the table, rendered here, redrawn by its own
+// script from /api/findings at the table's pace. Hidden while there are none.
+
+const char kFindingsStyle[] = R"(<style>
+#findings{margin:0 0 1em;padding:.6em .9em;border:1px solid #e0b4b4;border-radius:.3em;background:#fff6f6;max-width:70em}
+#findings h2{font-size:1em;margin:0 0 .3em}
+#findings ul{margin:0;padding-left:1.2em}
+#findings li{margin:.2em 0}
+#findings .sev{font-weight:600;text-transform:uppercase;font-size:.8em;margin-right:.4em}
+#findings li.error .sev{color:#c62828}#findings li.warning .sev{color:#ef6c00}
+</style>
+)";
+
+const char kFindingsScript[] = R"(<script>
+(function(){
+var box=document.getElementById('findings'),list=document.getElementById('findings-list'),refreshes=0;
+function item(f){
+  var li=document.createElement('li');li.className='finding '+f.severity;li.dataset.kind=f.kind;li.dataset.name=f.name;
+  var sev=document.createElement('span');sev.className='sev';sev.textContent=f.severity;li.appendChild(sev);
+  li.appendChild(document.createTextNode(f.sees+': '+f.costs+'; '+f.fix));return li;
+}
+function draw(fs){
+  var items=document.createDocumentFragment();fs.forEach(function(f){items.appendChild(item(f));});
+  list.replaceChildren(items);box.hidden=fs.length===0;box.dataset.count=fs.length;box.dataset.refreshes=++refreshes;
+}
+function refresh(){fetch('/api/findings',{cache:'no-store'}).then(function(r){return r.json();}).then(draw).catch(function(){});}
+refresh();setInterval(refresh,2000);
+})();
+</script>
+)";
+
+std::string findingsBox(const Json &findings) {
+  std::string items;
+  for (const Json &f : findings) {
+    std::string sev = f["severity"].get<std::string>();
+    items += "<li class=\"finding " + escaped(sev) + "\" data-kind=\"" + escaped(f["kind"].get<std::string>()) +
+             "\" data-name=\"" + escaped(f["name"].get<std::string>()) + "\"><span class=\"sev\">" + escaped(sev) +
+             "</span>" + escaped(f["sees"].get<std::string>() + ": " + f["costs"].get<std::string>() + "; " +
+                                 f["fix"].get<std::string>()) +
+             "</li>\n";
+  }
+  return std::string(kFindingsStyle) + "<section id=\"findings\" data-count=\"" +
+         std::to_string(findings.size()) + "\" data-refreshes=\"0\"" + (findings.empty() ? " hidden" : "") +
+         "><h2>What keeps the group from working</h2><ul id=\"findings-list\">\n" + items + "</ul></section>\n";
+}
+
 }  // namespace
 
-std::string statusPage(const Json &g) {
+std::string statusPage(const Json &g) { return statusPage(g, Json::array()); }
+
+std::string statusPage(const Json &g, const Json &findings) {
   int alive = 0;
   std::string rows;
   for (const Json &m : g["members"]) {
@@ -142,10 +190,10 @@ std::string statusPage(const Json &g) {
          " port " + std::to_string(g["port"].get<int>()) + " &middot; " +
          std::to_string(g["members"].size()) + " members, " + std::to_string(alive) +
          " alive</span> <span id=\"stale\">(serve does not answer)</span></p>\n" +
-         "<table><thead><tr><th>Member</th><th>Address</th><th>State</th><th>Trust</th>"
+         findingsBox(findings) + "<table><thead><tr><th>Member</th><th>Address</th><th>State</th><th>Trust</th>"
          "<th>Load</th><th>Sessions / idle</th><th>Last heard</th></tr></thead>\n"
          "<tbody id=\"members\">\n" +
-         rows + "</tbody></table>\n" + kScript + "</body></html>\n";
+         rows + "</tbody></table>\n" + kScript + kFindingsScript + "</body></html>\n";
 }
 
 }  // namespace zvgm

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace zvgm {
@@ -130,8 +131,13 @@ bool Roster::openSockets(std::string *err) {
     for (int i = 0; i < n; i++) listenOn(ifs[i].bcastAddr.sin_addr.s_addr);
   } else if (int fd = listenOn(group.s_addr); fd >= 0) {
     int joined = 0;
-    for (int i = 0; i < n; i++)
-      if (MulticastJoin(fd, group, ifs[i].myAddr.sin_addr.s_addr) == 0) joined++;
+    joinFailures.clear();
+    for (int i = 0; i < n; i++) {
+      if (MulticastJoin(fd, group, ifs[i].myAddr.sin_addr.s_addr) == 0)
+        joined++;
+      else
+        joinFailures.push_back({ifs[i].name, errno});
+    }
     if (joined == 0) {
       why = "no interface to join " + o.group + " on";
       fds_.clear();
@@ -139,6 +145,9 @@ bool Roster::openSockets(std::string *err) {
     }
   }
   free(ifs);
+  // Each datagram's time-to-live comes with it: how far it may still go.
+  int on = 1;
+  for (int fd : fds_) setsockopt(fd, IPPROTO_IP, IP_RECVTTL, &on, sizeof on);
   if (fds_.empty()) {
     *err = !why.empty() ? why : "no interface to listen on (no broadcast-capable interface is up)";
     return false;
@@ -147,6 +156,58 @@ bool Roster::openSockets(std::string *err) {
 }
 
 bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
+  return take(buf, len, from, now, Arrival{len, -1});
+}
+
+namespace {
+
+// The numifs its writer put into the host line of text (before the reader
+// trims it to the interface lines received); 0 when there is none.
+int announcedIfs(const char *text) {
+  const char *nl = strchr(text, '\n'), *p = strstr(text, " numifs=");
+  if (p == nullptr || (nl != nullptr && p > nl)) return 0;
+  return (int)strtol(p + 8, nullptr, 10);
+}
+
+std::string interfaceList(const host *h) {
+  std::string s;
+  for (int i = 0; i < h->numifs; i++)
+    s += (i ? " " : "") + dotted(h->hostifs[i].myAddr.sin_addr.s_addr) + "/" +
+         std::to_string(prefixLen(h->hostifs[i].netmask.sin_addr.s_addr));
+  return s;
+}
+
+// Notes what this announcement of m (record h) shows beyond its fields: the
+// server behind the name, and whether the name passed to another one.
+void noteArrival(MemberNotes &n, const host *h, uint32_t from, time_t now, const Arrival &a,
+                 int announced) {
+  MemberNotes::Sender s;
+  s.addr = h->hostAddr.s_addr;
+  s.from = from;
+  s.ifs = interfaceList(h);
+  s.starttime = h->starttime;
+  s.last = now;
+  auto same = [&](const MemberNotes::Sender &x) {
+    return x.addr == s.addr && x.ifs == s.ifs && x.starttime == s.starttime;
+  };
+  auto it = std::find_if(n.senders.begin(), n.senders.end(), same);
+  bool known = it != n.senders.end();
+  if (!n.senders.empty() && !same(n.senders.back())) {
+    n.flips.push_back({now, known});
+    if (n.flips.size() > MemberNotes::kKept) n.flips.erase(n.flips.begin());
+  }
+  if (known) n.senders.erase(it);
+  n.senders.push_back(s);
+  if (n.senders.size() > MemberNotes::kKept) n.senders.erase(n.senders.begin());
+  n.announcedIfs = announced;
+  n.listedIfs = h->numifs;
+  n.largest = std::max(n.largest, a.size);
+  n.ttl = a.ttl;
+}
+
+}  // namespace
+
+bool Roster::take(char *buf, int len, uint32_t from, time_t now, const Arrival &arrival) {
   buf[len] = '\0';
   if (strncmp(buf, "host=", 5) != 0) {
     foreign++;
@@ -160,6 +221,7 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
   Trust trust = !hadTrailer ? kUnsigned
                 : secretLoaded_ ? (ok ? kValid : kOtherSecret)
                                 : kSignedUnchecked;
+  int announced = announcedIfs(buf);
   host *h = parseHostMessage(buf, (int)strlen(buf));
   if (h == nullptr) {
     malformed++;
@@ -207,6 +269,7 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now) {
   m->from = from;
   m->last = now;
   m->trust = trust;
+  noteArrival(m->notes, h, from, now, arrival, announced);
   return true;
 }
 
@@ -236,13 +299,28 @@ bool Roster::listen(double seconds, bool untilTwice) {
     for (const struct pollfd &p : ps) {
       if (!(p.revents & POLLIN)) continue;
       char buf[GM_BUFSIZE];
-      struct sockaddr_in from;
-      socklen_t fl = sizeof from;
-      ssize_t got = recvfrom(p.fd, buf, sizeof buf - 1, 0, (struct sockaddr *)&from, &fl);
+      struct sockaddr_in from {};
+      // The text as a member reads it (cut at GM_BUFSIZE - 1), with its
+      // length on the wire and its time-to-live.
+      struct iovec iov = {buf, sizeof buf - 1};
+      alignas(struct cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+      struct msghdr msg {};
+      msg.msg_name = &from;
+      msg.msg_namelen = sizeof from;
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      ssize_t got = recvmsg(p.fd, &msg, MSG_TRUNC);
       if (got <= 0) continue;
+      Arrival a;
+      a.size = (int)got;
+      for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) memcpy(&a.ttl, CMSG_DATA(c), sizeof a.ttl);
+      int len = got < (ssize_t)sizeof buf - 1 ? (int)got : (int)sizeof buf - 1;
       std::unique_lock<std::mutex> lock;
       if (guard != nullptr) lock = std::unique_lock<std::mutex>(*guard);
-      if (take(buf, (int)got, from.sin_addr.s_addr, gmSys.now())) took = true;
+      if (take(buf, len, from.sin_addr.s_addr, gmSys.now(), a)) took = true;
     }
   }
 }

@@ -8,6 +8,7 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "group/group.h"
@@ -40,6 +41,35 @@ enum Trust {
 constexpr int kTrusts = 4;
 const char *trustWord(Trust t);
 
+// How one datagram arrived, beyond its text.
+struct Arrival {
+  int size = -1;  // its length on the wire; above GM_BUFSIZE - 1 it was cut
+  int ttl = -1;   // its IP time-to-live on arrival; -1 when not known
+};
+
+// What a member's announcements showed over time, beyond the last one: the
+// findings (findings.h) read it.
+struct MemberNotes {
+  // One server heard announcing the member's name.
+  struct Sender {
+    uint32_t addr = 0;       // the address it announces, network order
+    uint32_t from = 0;       // the source of its last datagram
+    std::string ifs;         // its interfaces as announced, "ip/mask ..."
+    time_t starttime = 0;    // its manager's start, in its clock
+    time_t last = 0;         // when it was last heard
+  };
+  static constexpr size_t kKept = 16;
+  std::vector<Sender> senders;  // the last few, the one heard last at the end
+  // When the name passed from one sender to another, and whether to one
+  // heard before (as two servers of one name do, every interval); the last
+  // kKept.
+  std::vector<std::pair<time_t, bool>> flips;
+  int announcedIfs = 0;  // numifs of its last announcement, as written
+  int listedIfs = 0;     // interface lines that announcement carried
+  int largest = 0;       // its largest datagram, bytes on the wire
+  int ttl = -1;          // time-to-live of its last datagram on arrival
+};
+
 struct Member {
   host *h = nullptr;  // the last announcement, parsed by the library; owned
   uint32_t from = 0;  // its source address, network order
@@ -48,6 +78,7 @@ struct Member {
   int64_t sent = 0;   // the sender's clock in the last one
   Trust trust = kUnsigned;
   int restarts = 0;   // announcements with a start time other than the last
+  MemberNotes notes;
 };
 
 class Roster {
@@ -75,6 +106,8 @@ class Roster {
   // Takes one received datagram of len bytes (buf holds len + 1) from
   // `from` (network order) at now; false when it is no announcement.
   bool take(char *buf, int len, uint32_t from, time_t now);
+  // The same, with what is known of its arrival (size on the wire, TTL).
+  bool take(char *buf, int len, uint32_t from, time_t now, const Arrival &a);
 
   // 1 while one of m's interfaces was heard within 3 of its periods.
   static bool alive(const Member &m, time_t now);
@@ -86,6 +119,9 @@ class Roster {
   int malformed = 0;   // announcements the library refused
   int foreign = 0;     // datagrams on the group port that are no announcement
   long byTrust[kTrusts] = {};  // announcements taken, by how they were signed
+  // The interfaces on which the group could not be joined, each with the
+  // error (multicast only); set by openSockets.
+  std::vector<std::pair<std::string, int>> joinFailures;
 
  private:
   Options opt_;

@@ -14,10 +14,12 @@
 #include <chrono>
 #include <map>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <microhttpd.h>
 
+#include "findings.h"
 #include "serve.h"
 
 namespace zvgm {
@@ -140,6 +142,17 @@ void memberFamilies(Exposition &e, Roster &r, time_t now) {
        });
 }
 
+// The findings of zvgm doctor's rules on what serve heard: one sample per
+// severity, kind and name, counting the findings.
+void findingFamilies(Exposition &e, const Roster &r, time_t now) {
+  std::map<std::tuple<std::string, std::string, std::string>, int> count;
+  for (const Finding &f : groupFindings(r, now, thisHostName()))
+    count[{severityWord(f.severity), f.kind, f.name}]++;
+  e.family("zvgm_findings", "gauge", "What keeps the group from working, by zvgm doctor's rules on what serve heard: findings by severity, kind and name.");
+  for (const auto &[k, n] : count)
+    e.sample(n, {{"severity", std::get<0>(k)}, {"kind", std::get<1>(k)}, {"name", std::get<2>(k)}});
+}
+
 }  // namespace
 
 std::string metricsText(Roster &r, const ServeCounts &c, time_t now) {
@@ -169,6 +182,7 @@ std::string metricsText(Roster &r, const ServeCounts &c, time_t now) {
   e.family("zvgm_members_lost_total", "counter", "Times a member turned not alive.");
   e.sample((double)c.lost);
   memberFamilies(e, r, now);
+  findingFamilies(e, r, now);
   return e.text();
 }
 
@@ -244,6 +258,20 @@ Reply answer(Served &s, const std::string &path) {
     time_t now = gmSys.now();
     return membersJson(s.roster, now, (double)(now - s.started));
   };
+  // The findings on what was heard, as doctor's --json gives them.
+  auto findings = [&s] {
+    std::lock_guard<std::mutex> g(s.lock);
+    Json all = Json::array();
+    for (const Finding &f : groupFindings(s.roster, gmSys.now(), thisHostName()))
+      all.push_back(findingJson(f));
+    return all;
+  };
+  if (path == "/api/findings") {
+    r.headers.push_back({"Cache-Control", "no-store"});
+    r.type = "application/json";
+    r.body = findings().dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    return r;
+  }
   if (path == "/metrics") {
     std::lock_guard<std::mutex> g(s.lock);
     r.type = "text/plain; version=0.0.4; charset=utf-8";
@@ -260,7 +288,7 @@ Reply answer(Served &s, const std::string &path) {
                          "connect-src 'self'"});
     r.headers.push_back({"X-Content-Type-Options", "nosniff"});
     r.type = "text/html; charset=utf-8";
-    r.body = statusPage(group());
+    r.body = statusPage(group(), findings());
   } else {
     r.status = 404;
     r.type = nullptr;

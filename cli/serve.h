@@ -26,6 +26,8 @@ std::map<std::string, int32_t> placementWeights(Roster &r);
 std::string metricsText(Roster &r, const ServeCounts &c, time_t now);
 // The page at /, its table rendered from membersJson.
 std::string statusPage(const Json &group);
+// The same with the box of findings (findingJson objects) above the table.
+std::string statusPage(const Json &group, const Json &findings);
 
 }  // namespace zvgm
 

@@ -21,6 +21,8 @@ const char kUsage[] =
     "       zvgm ask SERVER token CTOKEN [ITOKEN] | term ID | server [SEQ]\n"
     "                    [--port P] [--secret FILE] [--wait S]\n"
     "       zvgm serve   [--listen ADDR:PORT] [--expect N] [listening options]\n"
+    "       zvgm doctor  [--for S] [--port P] [--group ADDR | --broadcast] [--secret FILE]\n"
+    "                    [--json]\n"
     "\n"
     "members  listens to the group's announcements (beside a running manager) until\n"
     "         every member was heard twice or S seconds (default 30) have passed,\n"
@@ -33,12 +35,16 @@ const char kUsage[] =
     "         127.0.0.1:9709): /metrics for Prometheus, /api/members (the JSON of\n"
     "         members --json), a live page at /; --expect N: the number of members\n"
     "         the group should have alive, exported for the alert rules\n"
+    "doctor   checks this host (name, interfaces, group port, firewall, secret file),\n"
+    "         listens for two keep-alive intervals (or S seconds) and prints one line\n"
+    "         per problem: severity, what it sees, what it costs, what to do\n"
     "\n"
     "The group is 224.101.101.101 on port 7009 unless told otherwise (--broadcast:\n"
     "the group announces by broadcast); --secret names\n"
     "the group's secret file (owned by root, mode 0600; serve also takes one owned\n"
     "by its own user, not writable by group or others), which checks announcements\n"
-    "and signs queries. Exit status: 0 done, 1 nothing heard or answered, 2 error.\n";
+    "and signs queries. Exit status: 0 done, 1 nothing heard or answered, 2 error;\n"
+    "doctor: 0 no problem, 1 warnings only, 2 errors (or it could not run).\n";
 
 int usage(const std::string &why) {
   if (!why.empty()) zvgm::fail(why);
@@ -89,6 +95,13 @@ int main(int argc, char **argv) {
   serve->add_option("--listen", o.listen, "ADDR:PORT to serve HTTP on");
   serve->add_option("--expect", o.expect, "members the group should have alive")
       ->check(CLI::Range(0, 100));
+  CLI::App *doctor = app.add_subcommand("doctor", "what keeps the group from working");
+  auto *g = doctor->add_option("--group", o.group, "the multicast group");
+  doctor->add_flag("--broadcast", o.broadcast, "the group announces by broadcast")->excludes(g);
+  doctor->add_option("--port", o.port, "the group's UDP port")->check(CLI::Range(1, 65535));
+  doctor->add_option("--secret", o.secret, "the group's secret file");
+  doctor->add_option("--for", o.wait, "seconds to listen")->check(CLI::Range(0.0, 86400.0));
+  doctor->add_flag("--json", o.json, "one JSON object per finding");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp &e) {
@@ -102,5 +115,6 @@ int main(int argc, char **argv) {
   if (watch->parsed()) return zvgm::runWatch(o);
   if (lookup->parsed()) return zvgm::runLookup(o, ctoken, itoken);
   if (ask->parsed()) return zvgm::runAsk(o, server, what);
+  if (doctor->parsed()) return zvgm::runDoctor(o);
   return zvgm::runServe(o);
 }

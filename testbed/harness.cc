@@ -419,8 +419,14 @@ Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &
 }
 
 Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &props, Kind kind) {
+  return start(name, props, kind, "");
+}
+
+Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &props, Kind kind,
+                       const std::string &hostName) {
   if (daemons_.count(name)) stopped_.push_back(std::move(daemons_[name]));
   std::vector<std::string> argv{kScript, "start", kind == Kind::light ? "--light" : "--jvm", name};
+  if (!hostName.empty()) argv.insert(argv.end() - 1, {"--hostname", hostName});
   argv.insert(argv.end(), props.begin(), props.end());
   std::string errLog = logs_ + "/" + name + ".err";
   auto d = std::make_unique<Daemon>(name, std::make_unique<Child>(argv, true, errLog), errLog);

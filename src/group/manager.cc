@@ -70,6 +70,22 @@ int resolveSelf(char *errbuf) {
   return 0;
 }
 
+// A name that resolves to loopback (Debian's installer writes "127.0.1.1
+// NAME" into /etc/hosts) becomes the address this server announces, and its
+// peers hand that address to their daemons for clients on networks it has no
+// interface on. Said once, at start-up, whatever the debug level.
+void sayLoopbackAddress(void) {
+  uint32_t a = ntohl(myhost.hostAddr.s_addr);
+  if ((a >> 24) != 127) return;
+  char dotted[16];
+  toDottedDecimal(a, dotted);
+  log_error(0, 0,
+            "%s resolves to the loopback address %s, which this server announces as "
+            "its own: sessions placed on it from routed networks go nowhere; give %s "
+            "its LAN address in /etc/hosts\n",
+            myhost.name, dotted, myhost.name);
+}
+
 // Opens the one group socket; -1 with the reason in errbuf and the log.
 int openGroupSocket(char *errbuf) {
   int fd;
@@ -185,6 +201,7 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   logParams();
   initSignature(params.sigfile);
   if (resolveSelf(errbuf) != 0) return -1;
+  sayLoopbackAddress();
 
   if (params.use_multicast) {
     mcAddr.sin_family = AF_INET;

@@ -319,7 +319,9 @@ TEST(Zvgm, CommandCaptureAndServe) {
   for (const auto &[args, status] : fails) EXPECT_EQ(zvgm(tb, args), status) << args.back();
 
   // An announcement with markup and a quote in its name and "nan" for its
-  // load: shown as text and as no load, and the scrape stays valid.
+  // load: shown as text and as no load, and the scrape stays valid. The page
+  // shows the name on the member's row and on the lines of its two findings
+  // (its clock of 1970 and the default interval of 20 s).
   tb.run("alpha", {"ip", "route", "add", "224.0.0.0/4", "dev", "eth0"});
   tb.ask("alpha", "224.101.101.101", "host=e\"v<i>l addr=c633640b time=1 numifs=1 load=nan\\n"
          "interface=eth0 ip=c633640b mask=ffffff00 bcast=c63364ff\\n", 500);
@@ -327,7 +329,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
                        " -c '.members[] | select(.name | startswith(\"e\")) | [.name, .load]'"),
             "[\"e\\\"v<i>l\",null]\n");
   EXPECT_EQ(sh(tb, kCurl + kUrl + "/metrics | " + PROMTOOL_BIN + " check metrics && " + kCurl + kUrl +
-                       " | grep -c 'e&quot;v&lt;i&gt;l'"), "1\n");
+                       " | grep -c 'e&quot;v&lt;i&gt;l'"), "3\n");
 
   // SIGTERM ends serve cleanly.
   kill(serve.pid(), SIGTERM);
