@@ -162,6 +162,8 @@ Json membersJson(const Roster &r, time_t now, double listened) {
                             {"trust", trustWord(m.trust)},
                             {"secret", secretWord(m.secret) != nullptr ? Json(secretWord(m.secret)) : Json()},
                             {"trusted", (h->flags & TRUSTED) != 0},
+                            {"refused", {{"impersonation", m.refused[GM_IMPERSONATION]},
+                                         {"replay", m.refused[GM_REPLAY]}}},
                             {"heard_ago", (long long)(now - m.last)},
                             {"times_heard", m.heard},
                             {"clock_offset", h->timeoff},
