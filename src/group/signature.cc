@@ -278,6 +278,16 @@ void reloadOne(int i, const fileMark &now) {
               path);
 }
 
+// A copy of len bytes as secret i; 0, or -1 when they cannot be held.
+int useBytes(int i, const char *bytes, int len) {
+  if (bytes == nullptr || len < 0 || len > 0x7fffffff - GM_BUFSIZE) return -1;
+  char *buf = (char *)malloc((size_t)len + 1);
+  if (buf == nullptr) return -1;
+  memcpy(buf, bytes, (size_t)len);
+  setKey(i, secret{buf, len});
+  return 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -329,23 +339,9 @@ void refreshSignature(void) {
   }
 }
 
-int useSignatureSecret(const char *bytes, int len) {
-  if (bytes == nullptr || len < 0 || len > 0x7fffffff - GM_BUFSIZE) return -1;
-  char *buf = (char *)malloc((size_t)len + 1);
-  if (buf == nullptr) return -1;
-  memcpy(buf, bytes, (size_t)len);
-  setKey(0, secret{buf, len});
-  return 0;
-}
+int useSignatureSecret(const char *bytes, int len) { return useBytes(0, bytes, len); }
 
-int useSecondSecret(const char *bytes, int len) {
-  if (bytes == nullptr || len < 0 || len > 0x7fffffff - GM_BUFSIZE) return -1;
-  char *buf = (char *)malloc((size_t)len + 1);
-  if (buf == nullptr) return -1;
-  memcpy(buf, bytes, (size_t)len);
-  setKey(1, secret{buf, len});
-  return 0;
-}
+int useSecondSecret(const char *bytes, int len) { return useBytes(1, bytes, len); }
 
 void resetSignature(void) {
   setKey(0, secret{nullptr, 0});
