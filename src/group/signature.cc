@@ -262,9 +262,11 @@ void reloadOne(int i, const fileMark &now) {
     r = kShortRead;
   }
   if (r != kTaken) {
-    log_error(0, 0, "Signature: %s changed but was not taken (%s): the %s secret in use stays\n",
-              path, r == kShortRead && now.size == 0 ? "empty" : reasonText(r, err),
-              i == 0 ? "first" : "second");
+    const char *stays = i == 0               ? "the first secret in use stays"
+                        : secondSecretLoaded() ? "the second secret in use stays"
+                                               : "no second secret is taken";
+    log_error(0, 0, "Signature: %s changed but was not taken (%s): %s\n", path,
+              r == kShortRead && now.size == 0 ? "empty" : reasonText(r, err), stays);
     seen[i] = now;
     return;
   }

@@ -117,6 +117,8 @@ TEST_F(Signature, SecondSecretAndReloads) {
       {"nothing changed", [] {}, "new", GM_SECRET_SECOND, GM_SECRET_FIRST, -1, ""},
       {"second removed", [&] { unlink(f2.c_str()); }, "new", -1, GM_SECRET_FIRST, -1,
        "Signature: " + f2 + " removed: the second secret is no longer accepted\n"},
+      {"a second open to others", [&] { install(f2, "third", 0644); }, "new", -1, GM_SECRET_FIRST, -1,
+       f2 + " changed but was not taken (not owned by root, or open to group or others): no second"},
       {"first made readable by others", [&] { install(f, "third", 0644); }, "new", -1, GM_SECRET_FIRST,
        -1, f + " changed but was not taken (not owned by root, or open to group or others): the first"},
       {"said once per change", [] {}, "new", -1, GM_SECRET_FIRST, -1, ""},
