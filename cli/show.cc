@@ -46,14 +46,14 @@ std::string countText(int v) { return v < 0 ? "?" : std::to_string(v); }
 
 // One table: a row per member, its interfaces indented below it.
 void printTable(FILE *out, const Roster &r, time_t now) {
-  fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-12s %-7s %-7s %s\n", "MEMBER", "ADDRESS",
+  fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-13s %-7s %-7s %s\n", "MEMBER", "ADDRESS",
           "CPUS x MHz", "LOAD", "SESS/IDLE", "FLAGS", "TRUST", "HEARD", "OFFSET", "ALIVE");
   for (const Member *mp : byName(r)) {
     const Member &m = *mp;
     const host *h = m.h;
     std::string cpu = std::to_string(h->numcpus) + " x " + std::to_string(h->meanclock);
     std::string sess = countText(h->sessions) + "/" + countText(h->idles);
-    fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-12s %-7s %-7s %s\n", h->name,
+    fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-13s %-7s %-7s %s\n", h->name,
             dotted(h->hostAddr.s_addr).c_str(), cpu.c_str(), loadText(h->load).c_str(),
             sess.c_str(), flagWords(h->flags).c_str(), trustText(m).c_str(),
             (ago(now - m.last) + " ago").c_str(), offset(h->timeoff).c_str(),
