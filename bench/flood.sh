@@ -7,10 +7,13 @@
 # flood, the manager thread's CPU, resident memory before and after, log
 # lines written per second and datagrams the kernel dropped. Then 99 forged
 # names fill every table and one more real server starts: the seconds until
-# every table holds it.
+# every table holds it. Last, unless --no-trust, the trust phases (see
+# trust_phases): claims on a live member's name, a replayed dead member, a
+# rotation of the secret; --trust-only runs these alone.
 #
 #   sudo bench/flood.sh [--build DIR] [--rates "R..."] [--kind KIND]
-#                       [--secs S] [N...]        (default N: 3 30)
+#                       [--secs S] [--no-trust | --trust-only] [N...]
+#                                                        (default N: 3 30)
 #
 # Rates in datagrams per second, "max" for as fast as the generator sends
 # (default "5000 20000 max"); KIND one of zvtb-flood's kinds (default mix).
@@ -28,6 +31,7 @@ RATES="5000 20000 max"
 KIND=mix
 SECS=16
 LOOKUPS=100
+TRUST=1
 
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -35,13 +39,16 @@ while [ $# -gt 0 ]; do
     --rates) RATES=$2; shift 2 ;;
     --kind) KIND=$2; shift 2 ;;
     --secs) SECS=$2; shift 2 ;;
-    -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+    --no-trust) TRUST=0; shift ;;
+    --trust-only) TRUST=2; shift ;;
+    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
     -*) echo "flood: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
 done
 SIZES=("$@")
 [ ${#SIZES[@]} -gt 0 ] || SIZES=(3 30)
+[ "$TRUST" != 2 ] || SIZES=()
 [ "$(id -u)" = 0 ] || { echo "flood: must run as root (network namespaces)" >&2; exit 1; }
 [ -x "$BUILD/testbed/light/zvgm-light" ] ||
   { echo "flood: no light server in $BUILD (build target gmlight)" >&2; exit 1; }
@@ -219,8 +226,179 @@ one_size() {
   "$TBS" down
 }
 
-for n in "${SIZES[@]}"; do
+# ---- Trust: claims on a live name, a replayed dead member, a rotation --------
+# Three light servers with the secret, s2 holding the session: unsigned
+# announcements under s2's name from the observer (the fraction of samples in
+# which s2 stays trusted and alive in every table), s2 stopped and its last
+# announcement sent again from its own address to s1 only (how long it stays
+# alive in s1's table against s3's, which gets no replays), and the secret
+# rotated by the steps of docs/install.md while s1 looks the session up every
+# second (lookups lost, samples with a member untrusted).
+
+UDP=$BUILD/tests/zvtb-udp
+
+# Whether every server lists every one of s1 s2 s3 as trusted and alive.
+all_trusted() {
+  local s
+  for s in s1 s2 s3; do
+    ask "$s" status | awk -v lim=$((3 * PERIOD)) '
+      $1 == "host" { h = $2; t[h] = / TRUSTED/ }
+      $1 == "interface" && h != "" { for (i = 2; i < NF; i++) if ($i == "lastpkt" && $(i + 1) <= lim) ok[h] = 1; h = "" }
+      END { exit !(t["s1"] && t["s2"] && t["s3"] && ok["s1"] && ok["s2"] && ok["s3"]) }' || return 1
+  done
+}
+# Seconds since T0 (date +%s.%N), one decimal.
+since_t() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
+# A datagram's hex as zvtb-udp ask takes its text (a newline written \n).
+ask_text() {
+  local hex=$1 out="" i b c
+  for ((i = 0; i < ${#hex}; i += 2)); do
+    b=${hex:i:2}
+    if [ "$b" = 0a ]; then out+='\n'; else printf -v c "\\x$b"; out+=$c; fi
+  done
+  printf '%s' "$out"
+}
+# Puts TEXT into server S's file F (under /etc) the way docs/install.md says.
+put_secret() {
+  printf '%s' "$3" >"$TB/$1/etc/$2.tmp"; chmod 600 "$TB/$1/etc/$2.tmp"
+  mv "$TB/$1/etc/$2.tmp" "$TB/$1/etc/$2"
+}
+
+trust_claims() {
+  local secs=$((4 * PERIOD)) fpid samples=0 held=0 found=0 t0
+  "$TBS" exec obs "$FLOOD" claim 224.101.101.101 7009 2000 $((2000 * secs)) "$secs" 1 s2 \
+    >"$TB/claim.out" 2>&1 &
+  fpid=$!
+  t0=$(now)
+  while kill -0 "$fpid" 2>/dev/null; do
+    samples=$((samples + 1))
+    all_trusted && held=$((held + 1))
+    ask s1 "which c-flood - - -" | grep -q "^which $WANT:" && found=$((found + 1))
+    sleep 0.3
+  done
+  wait "$fpid" || true
+  echo "-- claims on s2's name (unsigned, to the group): $(head -1 "$TB/claim.out")"
+  echo "   s2 trusted and alive in every table in $held of $samples samples" \
+       "($(awk -v a=$held -v b=$samples 'BEGIN { printf "%.0f", 100 * a / b }') %, goal 100 %);" \
+       "lookups from s1 that found its session: $found of $samples"
+  grep -h "refused" "$TB"/s1/daemon.err | head -2 | sed 's/^[0-9/]* [0-9:]* /   e.g. /' || true
+}
+
+# Seconds since SERVER last heard NAME (its first interface), from its status.
+age_in() {
+  ask "$1" status | awk -v n="$2" '$1 == "host" { h = ($2 == n); next }
+    $1 == "interface" && h { for (i = 2; i < NF; i++) if ($i == "lastpkt") { print $(i + 1); exit } }'
+}
+
+trust_replay() {
+  local rec last text t0 h1=0 h3=0 a t
+  "$TBS" exec obs "$UDP" recv 7009 $((2 * PERIOD + 2)) 224.101.101.101 198.51.100.250 >"$TB/rec.out" 2>/dev/null &
+  rec=$!
+  sleep $((PERIOD + 1))
+  "$TBS" stop s2 >/dev/null
+  t0=$(now)
+  wait "$rec" || true
+  last=$(awk -v h="$(printf 'host=s2 ' | od -An -tx1 | tr -d ' \n')" \
+    '$1 == "198.51.100.12" && index($5, h) == 1 { x = $5 } END { print x }' "$TB/rec.out")
+  [ -n "$last" ] || { echo "-- replay: no announcement of s2 recorded"; return 0; }
+  text=$(ask_text "$last")
+  # When each table last heard s2, in seconds after it stopped (the newest
+  # seen over the samples): it looks alive until 3 periods after that.
+  h1=-99 h3=-99
+  while t=$(since_t "$t0"); awk -v t="$t" -v e=$((6 * PERIOD)) 'BEGIN { exit !(t < e) }'; do
+    "$TBS" exec s2 "$UDP" ask 198.51.100.11 7009 "$text" 50 >/dev/null 2>&1 || true
+    a=$(age_in s1 s2); h1=$(awk -v t="$(since_t "$t0")" -v a="$a" -v h="$h1" 'BEGIN { v = t - a; print (v > h ? v : h) }')
+    a=$(age_in s3 s2); h3=$(awk -v t="$(since_t "$t0")" -v a="$a" -v h="$h3" 'BEGIN { v = t - a; print (v > h ? v : h) }')
+    sleep 0.3
+  done
+  echo "-- s2 stopped, its last announcement sent again from its address to s1 every ~0.5 s for $((6 * PERIOD)) s:"
+  awk -v a="$h1" -v b="$h3" -v p=$((3 * PERIOD)) 'BEGIN {
+    printf "   s2 looks alive until %.0f s after it stopped in s1'"'"'s table (replayed), %.0f s in s3'"'"'s (no replays; goal: no longer)\n", a + p, b + p }'
+  "$TBS" run s2 gmKeepAliveInterval=$PERIOD allowLANConnections=true gmSignatureFile=/etc/zvgm.secret >/dev/null
+}
+
+# How many of s1 s2 s3 sign their announcements with SECRET: their last
+# announcement heard within an interval, its digest recomputed here.
+signing_with() {
+  local secret=$1 n=0 s hex m d
+  "$TBS" exec obs "$UDP" recv 7009 $((PERIOD + 1)) 224.101.101.101 198.51.100.250 >"$TB/sig.out" 2>/dev/null || true
+  for s in s1 s2 s3; do
+    hex=$(awk -v h="$(printf 'host=%s ' "$s" | od -An -tx1 | tr -d ' \n')" \
+      'index($5, h) == 1 { x = $5 } END { print x }' "$TB/sig.out")
+    m=${hex%%237369673d*}                        # the text before "#sig="
+    [ -n "$hex" ] && [ "$m" != "$hex" ] || continue
+    d=$(printf '%b' "$(sed 's/../\\x&/g' <<<"${hex:${#m}+10:80}")")
+    [ "$d" = "$({ printf '%s' "$secret"; printf '%b' "$(sed 's/../\\x&/g' <<<"$m")"; } | sha1sum | cut -c1-40)" ] &&
+      n=$((n + 1))
+  done
+  echo "$n"
+}
+
+trust_rotation() {
+  local new t0 steps=0 lost=0 untrusted=0 n=0 t s
+  new="rotated bench secret"$'\n'
+  local wait=$((PERIOD + 1))
+  # Step times: 1 s, then each server's step 2 one second apart, then step 3.
+  local at2=$((1 + wait)) at3=$((1 + wait + 3 + wait)) end=$((1 + wait + 3 + wait + 2 * wait))
+  t0=$(now)
+  while t=$(since_t "$t0"); awk -v t="$t" -v e="$end" 'BEGIN { exit !(t < e) }'; do
+    local ts=${t%.*}
+    if [ "$steps" = 0 ] && [ "$ts" -ge 1 ]; then
+      for s in s1 s2 s3; do put_secret "$s" zvgm.secret.2 "$new"; done; steps=1
+    fi
+    if [ "$steps" -ge 1 ] && [ "$steps" -le 3 ] && [ "$ts" -ge $((at2 + steps - 1)) ]; then
+      s=s$steps
+      put_secret "$s" zvgm.secret.new "$new"
+      cp -p "$TB/$s/etc/zvgm.secret" "$TB/$s/etc/zvgm.secret.2.tmp"
+      mv "$TB/$s/etc/zvgm.secret.new" "$TB/$s/etc/zvgm.secret"
+      mv "$TB/$s/etc/zvgm.secret.2.tmp" "$TB/$s/etc/zvgm.secret.2"
+      steps=$((steps + 1))
+    fi
+    if [ "$steps" = 4 ] && [ "$ts" -ge "$at3" ]; then
+      for s in s1 s2 s3; do rm -f "$TB/$s/etc/zvgm.secret.2"; done; steps=5
+    fi
+    n=$((n + 1))
+    ask s1 "which c-flood - - -" | grep -q "^which $WANT:" || lost=$((lost + 1))
+    all_trusted || untrusted=$((untrusted + 1))
+    sleep 0.7
+  done
+  echo "-- the secret rotated by the documented steps over $(since_t "$t0") s, a lookup from s1 about every second:"
+  echo "   lookups lost: $lost of $n (goal 0); samples with a member untrusted somewhere: $untrusted of $n;" \
+       "members signing with the new secret afterwards: $(signing_with "$new") of 3 (goal 3)"
+}
+
+trust_phases() {
+  echo "== Trust: 3 servers (light, keep-alive ${PERIOD} s, shared secret)"
+  if ! "$TBS" up --light --build "$BUILD" s1 s2 s3 >"$TB.up.log" 2>&1; then
+    echo "the testbed did not come up:"; sed 's/^/  /' "$TB.up.log"; return 0
+  fi
+  local s t=0
+  for s in s1 s2 s3; do
+    printf 'flood bench secret\n' >"$TB/$s/etc/zvgm.secret"; chmod 600 "$TB/$s/etc/zvgm.secret"
+  done
+  printf 'USER=u3\nDISPLAY=3\n' >"$TB/s2/var-opt/KORVzv/ctokens/c-flood"
+  : >"$TB/s2/var-opt/KORVzv/displays/3"
+  WANT=$(printf '%x' $((0xc6336400 + 12)))
+  for s in s1 s2 s3; do
+    "$TBS" run "$s" gmKeepAliveInterval=$PERIOD allowLANConnections=true gmSignatureFile=/etc/zvgm.secret >/dev/null &
+  done
+  wait
+  until all_trusted; do
+    t=$((t + 1)); [ "$t" -lt 30 ] || { echo "the group did not form"; "$TBS" down; return 0; }
+    sleep 1
+  done
+  ask s1 "which c-flood - - -" 60 >/dev/null   # waits out the start grace
+  trust_claims
+  trust_replay
+  t=0
+  until all_trusted; do t=$((t + 1)); [ "$t" -lt 20 ] || break; sleep 1; done
+  trust_rotation
+  "$TBS" down
+}
+
+for n in "${SIZES[@]+"${SIZES[@]}"}"; do
   [[ $n =~ ^[0-9]+$ ]] && [ "$n" -ge 3 ] && [ "$n" -le 99 ] ||
     { echo "flood: N must lie between 3 and 99 (got $n)" >&2; continue; }
   one_size "$n"
 done
+[ "$TRUST" = 0 ] || trust_phases

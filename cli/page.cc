@@ -46,7 +46,7 @@ function row(m){
   tr.dataset.name=m.name;tr.dataset.alive=m.alive?'true':'false';
   cell(tr,m.name);cell(tr,m.address);
   var st=cell(tr,'');var b=document.createElement('span');b.className='state';b.textContent=m.alive?'alive':'not alive';st.appendChild(b);
-  cell(tr,m.trust,m.trust=='valid'?'trust-valid':(m.trust=='other secret'?'trust-other':''));
+  cell(tr,m.secret?m.secret+' secret':m.trust,m.trust=='valid'?'trust-valid':(m.trust=='other secret'?'trust-other':''));
   var ld=cell(tr,'','num');
   if(m.load!==null){var bar=document.createElement('span');bar.className='bar';var f=document.createElement('span');
     var p=Math.min(100,Math.round(100*m.load/Math.max(1,m.cpus)));f.style.width=p+'%';if(p>=100)f.className='full';
@@ -102,13 +102,14 @@ std::string count(int v) { return v < 0 ? "?" : std::to_string(v); }
 std::string rowHtml(const Json &m) {
   bool alive = m["alive"].get<bool>();
   std::string trust = m["trust"].get<std::string>();
+  std::string shown = m["secret"].is_null() ? trust : m["secret"].get<std::string>() + " secret";
   std::string name = escaped(m["name"].get<std::string>());
   std::string r = "<tr data-name=\"" + name + "\" data-alive=\"" + (alive ? "true" : "false") +
                   "\"><td>" + name + "</td><td>" + escaped(m["address"].get<std::string>()) +
                   "</td><td><span class=\"state\">" + (alive ? "alive" : "not alive") +
                   "</span></td><td class=\"" +
                   (trust == "valid" ? "trust-valid" : trust == "other secret" ? "trust-other" : "") +
-                  "\">" + escaped(trust) + "</td><td class=\"num\">";
+                  "\">" + escaped(shown) + "</td><td class=\"num\">";
   if (m["load"].is_null()) {
     r += "-";
   } else {

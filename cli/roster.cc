@@ -28,6 +28,15 @@ const char *trustWord(Trust t) {
   return "unsigned";
 }
 
+const char *secretWord(int which) {
+  return which == GM_SECRET_FIRST ? "first" : which == GM_SECRET_SECOND ? "second" : nullptr;
+}
+
+std::string trustText(const Member &m) {
+  const char *w = m.trust == kValid ? secretWord(m.secret) : nullptr;
+  return w != nullptr ? std::string(w) + " secret" : trustWord(m.trust);
+}
+
 std::string dotted(uint32_t netAddr) {
   char buf[16];
   toDottedDecimal(ntohl(netAddr), buf);
@@ -47,9 +56,16 @@ bool loadSecret(const std::string &path, std::string *err) {
   return false;
 }
 
-bool loadCheckingSecret(const std::string &path, std::string *err) {
-  if (path.empty()) return true;
+namespace {
+
+// Reads one secret file under serve's rule into *s; false and *err when it
+// is refused. A missing file is refused too, unless optional, which gives
+// true with *present false.
+bool readCheckingSecret(const std::string &path, bool optional, std::string *s, bool *present,
+                        std::string *err) {
+  *present = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && optional && errno == ENOENT) return true;
   struct stat st;
   if (fd < 0 || fstat(fd, &st) != 0) {
     *err = "cannot read the secret file " + path + ": " + strerror(errno);
@@ -64,14 +80,28 @@ bool loadCheckingSecret(const std::string &path, std::string *err) {
            "running zvgm, not writable by group or others";
     return false;
   }
-  std::string s((size_t)st.st_size, '\0');
-  ssize_t got = read(fd, s.data(), s.size());
+  s->assign((size_t)st.st_size, '\0');
+  ssize_t got = read(fd, s->data(), s->size());
   close(fd);
-  if (got != (ssize_t)s.size()) {
+  if (got != (ssize_t)s->size()) {
     *err = "cannot read the secret file " + path;
     return false;
   }
-  if (useSignatureSecret(s.data(), (int)s.size()) != 0) {
+  *present = true;
+  return true;
+}
+
+}  // namespace
+
+bool loadCheckingSecret(const std::string &path, std::string *err) {
+  if (path.empty()) return true;
+  std::string first, second;
+  bool have, haveSecond;
+  if (!readCheckingSecret(path, false, &first, &have, err) ||
+      !readCheckingSecret(path + ".2", true, &second, &haveSecond, err))
+    return false;
+  if (useSignatureSecret(first.data(), (int)first.size()) != 0 ||
+      (haveSecond && useSecondSecret(second.data(), (int)second.size()) != 0)) {
     *err = "cannot hold the secret of " + path;
     return false;
   }
@@ -215,7 +245,8 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now, const Arrival &
   }
   datagrams++;
   size_t before = strlen(buf);
-  int ok = chkSignature(buf);  // cuts the trailer off, whatever the verdict
+  int which;
+  int ok = verifySignature(buf, &which);  // cuts the trailer off, whatever the verdict
   size_t cut = strlen(buf);
   bool hadTrailer = cut < before;
   Trust trust = !hadTrailer ? kUnsigned
@@ -235,11 +266,21 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now, const Arrival &
   Member *m = nullptr;
   for (Member &x : members)
     if (strcmp(x.h->name, h->name) == 0) m = &x;
+  // The library's verdict, judged at the time the library's parser stamped.
+  gm_verdict v = m == nullptr ? GM_TAKE
+                              : judgeAnnouncement(&m->mark, m->h, h, ok, secretLoaded_, h->lastseen);
+  if (v != GM_TAKE) {
+    m->refused[v]++;
+    refused[v]++;
+    freeHost(h);
+    return true;
+  }
   if (m == nullptr) {
     members.emplace_back();
     m = &members.back();
     m->first = now;
   }
+  noteAnnouncement(&m->mark, h, ok, h->lastseen);
   // The interface the datagram came from is heard now; the others keep what
   // the previous announcement's record knew of their addresses.
   for (int i = 0; i < h->numifs; i++) {
@@ -270,6 +311,7 @@ bool Roster::take(char *buf, int len, uint32_t from, time_t now, const Arrival &
   m->last = now;
   m->trust = trust;
   noteArrival(m->notes, h, from, now, arrival, announced);
+  m->secret = which;
   return true;
 }
 

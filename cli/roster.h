@@ -40,6 +40,9 @@ enum Trust {
 };
 constexpr int kTrusts = 4;
 const char *trustWord(Trust t);
+// The secret a valid announcement verified with, "first" or "second"; null
+// for any other.
+const char *secretWord(int which);
 
 // How one datagram arrived, beyond its text.
 struct Arrival {
@@ -77,9 +80,18 @@ struct Member {
   int heard = 0;      // announcements taken (one per sending, on any interface)
   int64_t sent = 0;   // the sender's clock in the last one
   Trust trust = kUnsigned;
+  int secret = GM_SECRET_NONE;  // which secret verified the last one taken
   int restarts = 0;   // announcements with a start time other than the last
   MemberNotes notes;
+  // What the library's verdict keeps of the member, and the announcements
+  // under its name that it refused (impersonations, replays): these move
+  // nothing here either, as they move nothing in a member's table.
+  gm_trustmark mark{};
+  long refused[GM_VERDICTS] = {};
 };
+// How an operator reads a member's trust: "first secret" or "second secret"
+// when valid, otherwise the trust word.
+std::string trustText(const Member &m);
 
 class Roster {
  public:
@@ -122,6 +134,7 @@ class Roster {
   // The interfaces on which the group could not be joined, each with the
   // error (multicast only); set by openSockets.
   std::vector<std::pair<std::string, int>> joinFailures;
+  long refused[GM_VERDICTS] = {};  // announcements refused, by verdict
 
  private:
   Options opt_;
@@ -134,7 +147,8 @@ class Roster {
 bool loadSecret(const std::string &path, std::string *err);
 // The same for a listener that only checks announcements (serve): the file
 // may also be owned by the user running zvgm, as a service's credential is,
-// and must not be writable by group or others.
+// and must not be writable by group or others. Both take "<path>.2" as the
+// second secret when it is there, as the library does.
 bool loadCheckingSecret(const std::string &path, std::string *err);
 
 std::string dotted(uint32_t netAddr);

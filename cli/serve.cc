@@ -153,6 +153,31 @@ void findingFamilies(Exposition &e, const Roster &r, time_t now) {
     e.sample(n, {{"severity", std::get<0>(k)}, {"kind", std::get<1>(k)}, {"name", std::get<2>(k)}});
 }
 
+// Which secret each member signs with, and the announcements under its name
+// that the library's verdict refuses (as its peers refuse them).
+void secretFamilies(Exposition &e, Roster &r) {
+  std::vector<const Member *> ms = byName(r);
+  e.family("zvgm_member_secret", "gauge",
+           "1 for the secret (first or second) the member's last announcement verified with; 0 for "
+           "the other, and for both while it is not valid.");
+  for (const Member *m : ms)
+    for (int which : {GM_SECRET_FIRST, GM_SECRET_SECOND})
+      e.sample(m->trust == kValid && m->secret == which,
+               {{"name", text(m->h->name)}, {"address", dotted(m->h->hostAddr.s_addr)},
+                {"secret", secretWord(which)}});
+  e.family("zvgm_refused_announcements_total", "counter",
+           "Announcements under the member's name that its peers refuse: impersonation (fails the "
+           "signature check while the member is trusted and alive), replay (signed, not newer than "
+           "its last).");
+  const std::pair<gm_verdict, const char *> reasons[] = {{GM_IMPERSONATION, "impersonation"},
+                                                         {GM_REPLAY, "replay"}};
+  for (const Member *m : ms)
+    for (const auto &[v, word] : reasons)
+      e.sample((double)m->refused[v],
+               {{"name", text(m->h->name)}, {"address", dotted(m->h->hostAddr.s_addr)},
+                {"reason", word}});
+}
+
 }  // namespace
 
 std::string metricsText(Roster &r, const ServeCounts &c, time_t now) {
@@ -183,6 +208,7 @@ std::string metricsText(Roster &r, const ServeCounts &c, time_t now) {
   e.sample((double)c.lost);
   memberFamilies(e, r, now);
   findingFamilies(e, r, now);
+  secretFamilies(e, r);
   return e.text();
 }
 

@@ -46,16 +46,16 @@ std::string countText(int v) { return v < 0 ? "?" : std::to_string(v); }
 
 // One table: a row per member, its interfaces indented below it.
 void printTable(FILE *out, const Roster &r, time_t now) {
-  fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-12s %-7s %-7s %s\n", "MEMBER", "ADDRESS",
+  fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-13s %-7s %-7s %s\n", "MEMBER", "ADDRESS",
           "CPUS x MHz", "LOAD", "SESS/IDLE", "FLAGS", "TRUST", "HEARD", "OFFSET", "ALIVE");
   for (const Member *mp : byName(r)) {
     const Member &m = *mp;
     const host *h = m.h;
     std::string cpu = std::to_string(h->numcpus) + " x " + std::to_string(h->meanclock);
     std::string sess = countText(h->sessions) + "/" + countText(h->idles);
-    fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-12s %-7s %-7s %s\n", h->name,
+    fprintf(out, "%-16s %-15s %-12s %5s %-9s %-24s %-13s %-7s %-7s %s\n", h->name,
             dotted(h->hostAddr.s_addr).c_str(), cpu.c_str(), loadText(h->load).c_str(),
-            sess.c_str(), flagWords(h->flags).c_str(), trustWord(m.trust),
+            sess.c_str(), flagWords(h->flags).c_str(), trustText(m).c_str(),
             (ago(now - m.last) + " ago").c_str(), offset(h->timeoff).c_str(),
             Roster::alive(m, now) ? "yes" : "no");
     for (int i = 0; i < h->numifs; i++) {
@@ -160,7 +160,10 @@ Json membersJson(const Roster &r, time_t now, double listened) {
                             {"idles", h->idles},
                             {"flags", flags},
                             {"trust", trustWord(m.trust)},
+                            {"secret", secretWord(m.secret) != nullptr ? Json(secretWord(m.secret)) : Json()},
                             {"trusted", (h->flags & TRUSTED) != 0},
+                            {"refused", {{"impersonation", m.refused[GM_IMPERSONATION]},
+                                         {"replay", m.refused[GM_REPLAY]}}},
                             {"heard_ago", (long long)(now - m.last)},
                             {"times_heard", m.heard},
                             {"clock_offset", h->timeoff},
@@ -205,7 +208,7 @@ int runWatch(const Options &o) {
   bool tty = isatty(STDOUT_FILENO);
   auto end = std::chrono::steady_clock::now() +
              std::chrono::milliseconds((long long)(o.wait * 1000));
-  std::map<std::string, std::pair<bool, Trust>> seen;  // name: alive, trust
+  std::map<std::string, std::pair<bool, std::string>> seen;  // name: alive, trust
   for (;;) {
     if (o.wait >= 0 && std::chrono::steady_clock::now() >= end) break;
     r.listen(1, false);
@@ -226,13 +229,13 @@ int runWatch(const Options &o) {
           what = "joined";
         else if (it->second.first != a)
           what = a ? "alive again" : "not alive";
-        else if (it->second.second != m.trust)
+        else if (it->second.second != trustText(m))
           what = "trust changed";
         if (what != nullptr)
           printf("%s %s %s: %s, %s, heard %s ago\n", clockNow(now).c_str(), m.h->name, what,
-                 dotted(m.h->hostAddr.s_addr).c_str(), trustWord(m.trust),
+                 dotted(m.h->hostAddr.s_addr).c_str(), trustText(m).c_str(),
                  ago(now - m.last).c_str());
-        seen[m.h->name] = {a, m.trust};
+        seen[m.h->name] = {a, trustText(m)};
       }
     }
     fflush(stdout);

@@ -1,7 +1,10 @@
 -- zvgm.lua - Wireshark dissector for the group port of the zvgm group manager
 -- (UDP 7009 unless the preference says otherwise): announcements, token,
 -- terminal and server queries and replies, and the signature trailer, checked
--- when the group's secret is given in the preferences.
+-- when the group's secret is given in the preferences. A second secret (the
+-- one a group accepts beside the first while it moves to a new one) may be
+-- given too; the verdict then says which of the two a message was signed
+-- with.
 --
 -- Every message is text: lines of blank-separated key=value pairs whose first
 -- key names the message (host, tokenQ, tokenR, termQ, termR, serverQ,
@@ -23,6 +26,10 @@ zvgm.prefs.secret_file = Pref.string("Secret file", "",
   "File holding the group's secret, read byte for byte (takes precedence)")
 zvgm.prefs.secret = Pref.string("Secret", "",
   "The group's secret as text; \\n stands for a newline, \\\\ for a backslash")
+zvgm.prefs.secret2_file = Pref.string("Second secret file", "",
+  "File holding the second secret (default: the secret file's name followed by .2, when there is one)")
+zvgm.prefs.secret2 = Pref.string("Second secret", "",
+  "The second secret as text, as for Secret")
 
 -- ---- Fields ----------------------------------------------------------------
 local F = {}
@@ -79,6 +86,7 @@ field("sig", ProtoField.string, "Signature digest")
 field("sig.status", ProtoField.string, "Signature verdict")
 field("sig.valid", ProtoField.bool, "Signature valid")
 field("sig.expected", ProtoField.string, "Digest with the given secret")
+field("sig.secret", ProtoField.string, "Secret it verifies with (first or second)")
 -- what no member reads
 field("ignored", ProtoField.bytes, "Ignored bytes (after NUL)")
 
@@ -155,23 +163,41 @@ local function sha1(msg)
   return string.format("%08x%08x%08x%08x%08x", h0, h1, h2, h3, h4)
 end
 
--- The secret as the preferences give it; nil when none is set.
-local function secret()
-  local path = zvgm.prefs.secret_file
+-- A secret as a pair of preferences gives it, the file taking precedence;
+-- nil when neither is set (or, with optional, when the file is not there).
+local function secret_from(path, text, optional)
   if path ~= nil and path ~= "" then
     local fh = io.open(path, "rb")
-    if fh == nil then return nil, "secret file " .. path .. " cannot be read" end
+    if fh == nil then
+      if optional then return nil end
+      return nil, "secret file " .. path .. " cannot be read"
+    end
     local s = fh:read("*a")
     fh:close()
     return s
   end
-  local s = zvgm.prefs.secret
-  if s == nil or s == "" then return nil end
-  s = s:gsub("\\(.)", function(c)
+  if text == nil or text == "" then return nil end
+  return (text:gsub("\\(.)", function(c)
     if c == "n" then return "\n" elseif c == "t" then return "\t" end
     return c
-  end)
-  return s
+  end))
+end
+
+-- The first secret; nil and why when none can be had.
+local function secret()
+  return secret_from(zvgm.prefs.secret_file, zvgm.prefs.secret, false)
+end
+
+-- The second secret: its own preferences, else the file beside the first
+-- secret's (its name followed by ".2") when there is one, as members take it.
+local function second_secret()
+  local path, text = zvgm.prefs.secret2_file, zvgm.prefs.secret2
+  if (path == nil or path == "") and (text == nil or text == "") then
+    local first = zvgm.prefs.secret_file
+    if first == nil or first == "" then return nil end
+    return secret_from(first .. ".2", nil, true)
+  end
+  return secret_from(path, text, false)
 end
 
 -- ---- Values ---------------------------------------------------------------
@@ -419,10 +445,19 @@ function zvgm.dissector(tvb, pinfo, tree)
     else
       local want = sha1(key .. body)
       local ok = #digits == 40 and digits:lower() == want
+      local which = ok and "first" or nil
+      local key2 = second_secret()
+      if not ok and key2 ~= nil and #digits == 40 and digits:lower() == sha1(key2 .. body) then
+        ok, which = true, "second"
+      end
       verdict = ok and "valid" or "invalid"
       st:add(F["sig.status"], verdict)
       st:add(F["sig.valid"], ok)
       st:add(F["sig.expected"], want)
+      if which ~= nil then
+        st:add(F["sig.secret"], which)
+        verdict = verdict .. ", " .. which .. " secret"
+      end
       if not ok then st:add_proto_expert_info(ex_bad) end
     end
     st:append_text(": " .. verdict)

@@ -13,6 +13,8 @@
 //          forged    announcements with a trailer that does not verify
 //          tokenq, termq, serverq   queries as peers send them
 //          mix       the kinds above in turn
+//          claim     announcements without a signature under exactly the
+//                    name PREFIX (NAMES unused): a claim on a member's name
 // RATE     datagrams per second (0: as fast as one core sends them)
 // COUNT    datagrams at most; SECONDS: seconds at most. Whichever ends first
 //          stops the flood; both are bounded.
@@ -43,7 +45,7 @@ const size_t kBig = 8000;
 int usage() {
   fprintf(stderr,
           "usage: zvtb-flood KIND DEST PORT RATE COUNT SECONDS [NAMES [PREFIX]]\n"
-          "KIND: garbage big unsigned forged tokenq termq serverq mix\n"
+          "KIND: garbage big unsigned forged tokenq termq serverq mix claim\n"
           "RATE datagrams/s (0: as fast as possible); stops after COUNT datagrams\n"
           "or SECONDS seconds, whichever comes first\n");
   return 2;
@@ -94,6 +96,7 @@ double nowSec() {
 }
 
 enum Kind { kGarbage, kBigKind, kUnsigned, kForged, kTokenQ, kTermQ, kServerQ, kKinds };
+const Kind kClaim = kKinds;  // not one of mix's kinds
 const char *const kKindNames[kKinds] = {"garbage", "big",   "unsigned", "forged",
                                         "tokenq",  "termq", "serverq"};
 
@@ -126,19 +129,22 @@ struct Maker {
         return kBig;
       case kUnsigned:
       case kForged:
+      case kClaim: {
+        std::string name = prefix + (k == kClaim ? "" : std::to_string(who));
         n = snprintf(buf, room,
-                     "host=%s%ld addr=%x time=%ld numifs=1 flags=7 cpus=2 clock=2400 "
+                     "host=%s addr=%x time=%ld numifs=1 flags=7 cpus=2 clock=2400 "
                      "period=20 starttime=%ld load=0.1\n"
                      "interface=eth0 ip=%x mask=ffffff00 bcast=%x flags=1\n"
                      "sessions=0 idles=0\n",
-                     prefix.c_str(), who, self, (long)time(nullptr), (long)time(nullptr) - 60,
-                     self, self | 0xff);
+                     name.c_str(), self, (long)time(nullptr), (long)time(nullptr) - 60, self,
+                     self | 0xff);
         if (k == kForged) {
           n += snprintf(buf + n, room - n, "#sig=");
           for (int j = 0; j < 40; j++) buf[n++] = "0123456789abcdef"[next64() & 15];
           buf[n++] = '\n';
         }
         return (size_t)n;
+      }
       case kTokenQ:
         return (size_t)snprintf(buf, room, "tokenQ=i-flood%ld at=%x hostix=1 ctoken=c-flood%ld\n",
                                 who, htonl(self), who);
@@ -171,6 +177,7 @@ int main(int argc, char **argv) {
   bool mix = strcmp(argv[1], "mix") == 0;
   for (int k = 0; k < kKinds; k++)
     if (strcmp(argv[1], kKindNames[k]) == 0) kind = k;
+  if (strcmp(argv[1], "claim") == 0) kind = kClaim;
   if (kind < 0 && !mix) return usage();
   sockaddr_in to{};
   to.sin_family = AF_INET;

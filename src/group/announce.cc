@@ -221,6 +221,48 @@ void carryOver(host *nh, const host *old) {
 // Lines that a stream of announcements would repeat.
 lograte tableFull = LOGRATE_INIT("Too many hosts in group");
 lograte sendFailed = LOGRATE_INIT("hostMessage:sendto");
+lograte impersonated = LOGRATE_INIT("Announcement refused as an impersonation");
+lograte replayed = LOGRATE_INIT("Announcement refused as a replay");
+
+// 32-bit serial order, as the sender's clocks wrap: a after b.
+bool after(int32_t a, int32_t b) { return (int32_t)((uint32_t)a - (uint32_t)b) > 0; }
+
+// The verdict's side state of each table slot, beside the public records,
+// with the name it belongs to: a slot given to another name starts afresh.
+// Manager thread only.
+struct slotMark {
+  char name[sizeof ((host *)nullptr)->name];
+  gm_trustmark mark;
+};
+slotMark slotMarks[GM_HOSTSLOTS];
+unsigned long refused[GM_VERDICTS];
+
+gm_trustmark *markOf(int slot, const char *name) {
+  slotMark *m = &slotMarks[slot];
+  if (strcmp(m->name, name) != 0) {
+    memset(m, 0, sizeof *m);
+    copyName(m->name, sizeof m->name, name);
+  }
+  return &m->mark;
+}
+
+// Says once per interval that an announcement of h from `from` was refused.
+void logRefusal(gm_verdict v, const host *h, const gm_trustmark &was,
+                const struct sockaddr_in *from) {
+  char dotted[32];
+  toDottedDecimal(ntohl(from->sin_addr.s_addr), dotted);
+  if (v == GM_IMPERSONATION)
+    log_error_limited(&impersonated,
+                      "Announcement of %s from %s refused: it fails the signature check "
+                      "while %s is trusted and alive\n",
+                      h->name, dotted, h->name);
+  else
+    log_error_limited(&replayed,
+                      "Announcement of %s from %s refused: starttime %d time %d is not newer "
+                      "than the last one taken (%d, %d)\n",
+                      h->name, dotted, (int)h->starttime, (int)announcedTime(h), (int)was.start,
+                      (int)was.time);
+}
 
 // With a secret loaded and the table full, the slot that a trusted newcomer
 // takes: the untrusted record heard least recently. Lookups ask trusted
@@ -371,17 +413,30 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
 
   bool stored = true;
   int victim = -1;
+  gm_verdict verdict = GM_TAKE;
+  gm_trustmark was{};
+  int secret = signatureLoaded();
   ZV_MUTEX_LOCK(&gmLock);
   host **slot = findHostbyName(h->name);
   if (slot != nullptr && *slot != &myhost) {
     host *old = *slot;
-    carryOver(h, old);
-    *slot = h;
-    freeHost(old);
+    gm_trustmark *mark = markOf((int)(slot - hostList), h->name);
+    was = *mark;
+    verdict = judgeAnnouncement(mark, old, h, trusted, secret, h->lastseen);
+    if (verdict == GM_TAKE) {
+      noteAnnouncement(mark, h, trusted, h->lastseen);
+      carryOver(h, old);
+      *slot = h;
+      freeHost(old);
+    } else {
+      refused[verdict]++;
+      stored = false;
+    }
   } else if (slot != nullptr || numhosts < 1) {
     stored = false;  // never in the local host's slot, nor before start-up
   } else if (numhosts < MAXHOSTS ||
              (trusted && (victim = untrustedSlot()) > 0)) {
+    int at = victim > 0 ? victim : numhosts;
     if (victim > 0) {
       host *old = hostList[victim];
       log_error(0, 0, "Group full: untrusted host %s gives way to trusted host %s\n",
@@ -393,6 +448,7 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
       // Atomic: groupNumHosts reads the count without the lock.
       __atomic_store_n(&numhosts, numhosts + 1, __ATOMIC_RELAXED);
     }
+    noteAnnouncement(markOf(at, h->name), h, trusted, h->lastseen);
     makeHostMessage(bcastbuf, GM_BUFSIZE);
     ssize_t rc = sendto(sock, bcastbuf, strlen(bcastbuf), 0,
                         (const struct sockaddr *)from, sizeof *from);
@@ -410,8 +466,51 @@ void hostMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
   }
   ZV_MUTEX_UNLOCK(&gmLock);
 
+  if (verdict != GM_TAKE) logRefusal(verdict, h, was, from);
   if (params.debug) dumpHost(h, from);
   if (!stored) freeHost(h);
+}
+
+int32_t announcedTime(const host *h) {
+  return (int32_t)((uint32_t)h->lastseen + (uint32_t)h->timeoff);
+}
+
+gm_verdict judgeAnnouncement(const gm_trustmark *mark, const host *stored, const host *h,
+                             int trusted, int secret, time_t now) {
+  if (!secret) return GM_TAKE;
+  if (!trusted) {
+    bool alive = stored != nullptr && (stored->flags & TRUSTED) &&
+                 now - stored->lastseen <= 3 * (time_t)stored->period;
+    return alive ? GM_IMPERSONATION : GM_TAKE;
+  }
+  if (mark == nullptr || !mark->known) return GM_TAKE;
+  int32_t s = (int32_t)h->starttime, t = announcedTime(h);
+  if (after(s, mark->start)) return GM_TAKE;
+  if (s == mark->start) {
+    if (after(t, mark->time)) return GM_TAKE;
+    bool sameSending = t == mark->time && now >= mark->first && now - mark->first <= 1;
+    return sameSending ? GM_TAKE : GM_REPLAY;
+  }
+  return after(t, mark->highest) ? GM_TAKE : GM_REPLAY;
+}
+
+void noteAnnouncement(gm_trustmark *mark, const host *h, int trusted, time_t now) {
+  if (!trusted) return;
+  int32_t s = (int32_t)h->starttime, t = announcedTime(h);
+  if (!mark->known || s != mark->start || t != mark->time) mark->first = now;
+  if (!mark->known || after(t, mark->highest)) mark->highest = t;
+  mark->known = 1;
+  mark->start = s;
+  mark->time = t;
+}
+
+unsigned long refusedAnnouncements(gm_verdict v) {
+  return v >= 0 && v < GM_VERDICTS ? refused[v] : 0;
+}
+
+void forgetAnnouncements(void) {
+  memset(slotMarks, 0, sizeof slotMarks);
+  memset(refused, 0, sizeof refused);
 }
 
 }  // extern "C"

@@ -83,6 +83,65 @@ host *parseHostMessage(char *msgbuf, int size);
 /* Frees a record and its interface array; null is ignored. */
 void freeHost(host *h);
 
+/* ---- Which announcements may move a member's record --------------------
+ *
+ * With a secret loaded, two kinds of announcement are refused, changing
+ * nothing of the record they name (not lastseen, the load, the interfaces):
+ *
+ *   impersonation  fails the check while the stored record is trusted and
+ *                  alive (now - lastseen <= 3 periods). Once it is not
+ *                  alive, an untrusted announcement is stored as ever.
+ *   replay         passes the check but is not newer than the last trusted
+ *                  one taken from that member. With S, T its starttime and
+ *                  time, F the local time T was first taken and Thw the
+ *                  highest time ever taken from the member, a trusted
+ *                  announcement of starttime s and time t is taken when
+ *                    s > S                    (a restart: at once)
+ *                    s == S and t > T
+ *                    s == S, t == T and F <= now <= F + 1 s
+ *                                             (the same sending heard on
+ *                                              another interface)
+ *                    s < S and t > Thw        (restarted with its clock
+ *                                              set back before its last
+ *                                              start)
+ *                  and refused otherwise. Times compare as 32-bit serial
+ *                  numbers, as the sender writes them.
+ *
+ * The values are those of the last TRUSTED announcement taken, so that an
+ * untrusted one stored in between cannot lower the bar. Without a secret
+ * every announcement is taken.
+ */
+typedef struct gm_trustmark {
+  int known;       /* a trusted announcement of the member was taken */
+  int32_t start;   /* S: its starttime */
+  int32_t time;    /* T: its time */
+  int32_t highest; /* Thw: the highest time taken from the member */
+  time_t first;    /* F: local time at which time T was first taken */
+} gm_trustmark;
+
+typedef enum gm_verdict {
+  GM_TAKE = 0,          /* the announcement replaces the record */
+  GM_IMPERSONATION = 1, /* refused: fails the check, member trusted, alive */
+  GM_REPLAY = 2         /* refused: signed, but not newer */
+} gm_verdict;
+#define GM_VERDICTS 3
+
+/* The verdict on announcement h (parsed, lastseen = now) given the member's
+ * mark (null: none yet), its stored record (null: none), whether h passed
+ * the check and whether a secret is loaded. */
+gm_verdict judgeAnnouncement(const gm_trustmark *mark, const host *stored, const host *h,
+                             int trusted, int secret, time_t now);
+/* Records in mark an announcement that was taken (only a trusted one
+ * moves it). */
+void noteAnnouncement(gm_trustmark *mark, const host *h, int trusted, time_t now);
+/* The time an announcement h carried, as its sender wrote it. */
+int32_t announcedTime(const host *h);
+/* Announcements refused by hostMessage since start, by verdict. */
+unsigned long refusedAnnouncements(gm_verdict v);
+/* Forgets the marks of every table slot and the counts; the unit tests'
+ * reset of the group state calls it. */
+void forgetAnnouncements(void);
+
 #ifdef __cplusplus
 }
 #endif

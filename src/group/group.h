@@ -160,19 +160,43 @@ int capacityFrom(const char *cpuinfo, int *numcpus, int *totalclock);
 
 /* ---- Signatures ------------------------------------------------------- */
 
+/* Loads the secret of sigfile and, when that was taken, the second secret
+ * of "<sigfile>.2" if that file exists (same rules: owned by uid 0, nothing
+ * for group or others). The second is accepted when checking and never
+ * signs. Without a first secret at start-up, signing stays off for the run. */
 void initSignature(const char *sigfile);
+/* The manager's check at each refresh: reloads either file when its
+ * identity (device, inode, size, modification and change times) changed
+ * since it was last looked at. A reload that fails keeps the secret in use
+ * and is logged once per change; the second file gone drops the second
+ * secret; signing is never switched off. Nothing without initSignature's
+ * first secret. Manager thread only. */
+void refreshSignature(void);
 void addSignature(char *buf);
+/* 1 when the trailer verifies with either secret (or, with none loaded,
+ * when there is no trailer), else 0; the trailer is cut off either way. */
 int chkSignature(char *buf);
-/* Drops the loaded secret, switching signing off again. Only the unit tests
- * call it, to load several secrets in one process; the manager never does. */
+/* Which secret verified a text's trailer (verifySignature's *which). */
+#define GM_SECRET_NONE 0   /* none: unsigned, failed, or no secret loaded */
+#define GM_SECRET_FIRST 1  /* the secret that signs */
+#define GM_SECRET_SECOND 2 /* the second secret, accepted while rotating */
+/* chkSignature that also tells, in *which (may be null), which secret
+ * verified. */
+int verifySignature(char *buf, int *which);
+/* Drops the loaded secrets and the files watched, switching signing off
+ * again. Only the unit tests call it, to load several secrets in one
+ * process; the manager never does. */
 void resetSignature(void);
-/* Takes len bytes as the secret, as initSignature takes a file's content,
- * for a program that reads the file under a rule of its own (the operator's
- * command under a service manager's credential). 0, or -1 when the bytes
- * cannot be held. */
+/* Takes len bytes as the first (useSignatureSecret) or second secret, as
+ * initSignature takes a file's content, for a program that reads the files
+ * under a rule of its own (the operator's command under a service manager's
+ * credential). 0, or -1 when the bytes cannot be held. */
 int useSignatureSecret(const char *bytes, int len);
+int useSecondSecret(const char *bytes, int len);
 /* Non-zero when a secret is loaded: outgoing texts get a trailer. */
 int signatureLoaded(void);
+/* Non-zero when a second secret is loaded. */
+int secondSecretLoaded(void);
 
 #define GM_SIGLEN 46 /* "#sig=", 40 hex digits, "\n" */
 

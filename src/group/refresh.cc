@@ -64,6 +64,9 @@ void installInterfaces(interface *ifs, int numifs) {
 extern "C" {
 
 void configure(void) {
+  // A secret file changed since the last refresh is taken before this
+  // refresh's announcement is signed.
+  refreshSignature();
   int numcpus, totalclock;
   if (get_system_capacity(&numcpus, &totalclock) == 0 && numcpus > 0) {
     ZV_MUTEX_LOCK(&gmLock);

@@ -222,8 +222,11 @@ TEST(Fault, DeadPeerAndItsReturn) {
 
 // charlie's switch port down for four periods: each side stops choosing the
 // other; after the heal both see the whole group again within two intervals.
-// Then bravo's clock stepped back an hour, then forward: its peers keep it,
-// with the offset, and lookups across it keep finding the sessions.
+// Then bravo's clock stepped an hour ahead: its peers keep it, with the
+// offset, and lookups across it keep finding the sessions. Stepped back
+// within the same run its announcements would be older than those taken
+// (refused as replays, docs/protocol.md): restarted with the machine's
+// clock, it is taken at once.
 TEST(Fault, PartitionHealAndSteppedClock) {
   REQUIRE_LIGHT_TESTBED();
   const std::vector<std::string> names{"alpha", "bravo", "charlie"};
@@ -258,9 +261,16 @@ TEST(Fault, PartitionHealAndSteppedClock) {
   figure("seconds from the heal until both sides hold the whole group: %.1f", since(heal));
   EXPECT_EQ(named(tb, lookups(charlie, 1, "c-bravo")[0].answer, names), "bravo");
 
-  for (long step : {-3600L, 3600L}) {
-    EXPECT_EQ(bravo.ask("clock " + std::to_string(step)),
-              std::vector<std::string>{"clock " + std::to_string(step)});
+  for (long step : {3600L, 0L}) {
+    if (step != 0) {
+      EXPECT_EQ(bravo.ask("clock " + std::to_string(step)),
+                std::vector<std::string>{"clock " + std::to_string(step)});
+    } else {
+      // Ahead of the others, bravo still finds their sessions.
+      EXPECT_EQ(named(tb, lookups(bravo, 1, "c-alpha")[0].answer, names), "alpha");
+      ASSERT_EQ(tb.stop("bravo"), 0);
+      ASSERT_NE(tb.start("bravo", props()), nullptr);
+    }
     EXPECT_TRUE(Testbed::waitFor(
         [&] {
           std::vector<HostView> hs = alpha.status();
@@ -273,7 +283,6 @@ TEST(Fault, PartitionHealAndSteppedClock) {
     EXPECT_TRUE(Testbed::waitFor([&] { return holds(tb, alpha, names, names, kPeriod); }, 2 * kPeriod * 1000));
     EXPECT_EQ(named(tb, lookups(alpha, 1, "c-bravo")[0].answer, names), "bravo") << step;
   }
-  // Ahead of the others, bravo still finds their sessions.
-  EXPECT_EQ(named(tb, lookups(bravo, 1, "c-alpha")[0].answer, names), "alpha");
-  EXPECT_TRUE(Testbed::waitFor([&] { return holds(tb, bravo, names, names, kPeriod); }, 2 * kPeriod * 1000));
+  EXPECT_TRUE(Testbed::waitFor([&] { return holds(tb, *tb.daemon("bravo"), names, names, kPeriod); },
+                               2 * kPeriod * 1000));
 }

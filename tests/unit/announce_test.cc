@@ -140,7 +140,9 @@ TEST_F(Announce, HostLimit) {
       addHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", untrusted ? 0 : TRUSTED)->lastseen =
           fakeNow - (i == 50 ? 60 : 10);
     }
-    if (c.h50WasTrusted) receive(peer("h50"), 1), receive(peer("h50"), 0);
+    // h50 signed once, then lost the secret: its unsigned announcement is
+    // stored only once it is not alive.
+    if (c.h50WasTrusted) receive(peer("h50"), 1), fakeNow += 3 * 20 + 1, receive(peer("h50"), 0);
     received(peer_, 0);
     LogCapture log;
     receive(peer("late"), c.lateTrusted);
@@ -151,6 +153,10 @@ TEST_F(Announce, HostLimit) {
     EXPECT_EQ(received(peer_, 0).size(), c.slot < 0 ? 0u : 1u);  // the first-time reply
     EXPECT_EQ(log.has("Too many hosts in group. Increase MAXHOSTS\n"), c.slot < 0);
     EXPECT_EQ(log.has("h50") && log.has("late"), c.slot == 50);
+    // The slot keeps no mark of h50, whose time (the same as late's) was
+    // taken 61 s ago: late's copy from another interface is taken.
+    if (c.slot == 50) receive(peer("late"), 1);
+    EXPECT_EQ(refusedAnnouncements(GM_REPLAY), 0u);
   }
   receive(peer("h99", " cpus=8"));  // known hosts are still refreshed
   EXPECT_EQ(hostList[99]->numcpus, 8);
@@ -165,6 +171,99 @@ TEST_F(Announce, HostLimit) {
   EXPECT_EQ(lines(), 2);
   receive(peer("later"), 0);
   EXPECT_EQ(lines(), 3);
+}
+
+// The verdict on one announcement, case by case. The member's mark: start
+// S = 1000, time T = 5000, highest time Thw = 6000, T first taken at F.
+TEST_F(Announce, VerdictOnImpersonationsAndReplays) {
+  const time_t F = fakeNow, alive = F + 60, dead = F + 61;  // period 20
+  const gm_trustmark mark{1, 1000, 5000, 6000, F};
+  struct Case {
+    const char *what;
+    int secret, trusted, storedTrusted, start, time;
+    time_t now;
+    gm_verdict want;
+  } cases[] = {
+      {"no secret: everything is taken", 0, 0, 1, 1000, 4000, F, GM_TAKE},
+      {"unsigned under a trusted live name", 1, 0, 1, 1000, 5001, alive, GM_IMPERSONATION},
+      {"unsigned once the name is not alive", 1, 0, 1, 1000, 5001, dead, GM_TAKE},
+      {"unsigned over an untrusted record", 1, 0, 0, 1000, 5001, alive, GM_TAKE},
+      {"restart: taken at once, whatever its time", 1, 1, 1, 1001, 10, F + 5, GM_TAKE},
+      {"newer time", 1, 1, 1, 1000, 5001, F + 20, GM_TAKE},
+      {"same sending on another interface", 1, 1, 1, 1000, 5000, F + 1, GM_TAKE},
+      {"same sending replayed later", 1, 1, 1, 1000, 5000, F + 2, GM_REPLAY},
+      {"same sending while our clock is behind F", 1, 1, 1, 1000, 5000, F - 1, GM_REPLAY},
+      {"older time", 1, 1, 1, 1000, 4999, F + 20, GM_REPLAY},
+      {"an earlier run", 1, 1, 1, 999, 5999, F + 20, GM_REPLAY},
+      {"restarted with its clock set back, past Thw", 1, 1, 1, 999, 6001, F + 20, GM_TAKE},
+      {"replay while the stored record is untrusted", 1, 1, 0, 1000, 5000, F + 30, GM_REPLAY},
+  };
+  for (const Case &c : cases) {
+    host stored{}, h{};
+    stored.flags = c.storedTrusted ? TRUSTED : 0, stored.period = 20, stored.lastseen = F;
+    h.starttime = c.start, h.lastseen = c.now, h.timeoff = (int)(c.time - c.now);
+    EXPECT_EQ(judgeAnnouncement(&mark, &stored, &h, c.trusted, c.secret, c.now), c.want) << c.what;
+  }
+  // The 32-bit clocks wrap: a start just past the wrap is after one before.
+  gm_trustmark late{1, INT32_MAX - 5, INT32_MAX - 5, INT32_MAX - 5, F};
+  host h{};
+  h.starttime = INT32_MIN + 5, h.lastseen = F, h.timeoff = (int)(INT32_MIN + 5 - F);
+  EXPECT_EQ(judgeAnnouncement(&late, nullptr, &h, 1, 1, F), GM_TAKE);
+  EXPECT_EQ(judgeAnnouncement(nullptr, nullptr, &h, 1, 1, F), GM_TAKE);  // nothing known yet
+
+  // Taking: only trusted announcements move the mark; F follows a new time
+  // only, and Thw never falls.
+  gm_trustmark m = mark;
+  h.starttime = 1000, h.lastseen = F + 40, h.timeoff = 5000 - (int)(F + 40);
+  noteAnnouncement(&m, &h, 0, F + 40);
+  EXPECT_EQ(m.first, F);
+  noteAnnouncement(&m, &h, 1, F + 40);
+  EXPECT_TRUE(m.first == F && m.time == 5000 && m.highest == 6000);
+  h.starttime = 2000, h.timeoff = 100 - (int)(F + 40);
+  noteAnnouncement(&m, &h, 1, F + 41);
+  EXPECT_TRUE(m.first == F + 41 && m.start == 2000 && m.time == 100 && m.highest == 6000);
+}
+
+// The verdict in the table: with a secret loaded, an unsigned announcement
+// under a live member's name and a signed one replayed move nothing, are
+// counted and said once per interval; the rules hold for each slot's name.
+TEST_F(Announce, RefusedAnnouncementsMoveNothing) {
+  loadSecret("s");
+  auto at = [&](int start, long time) {  // peer p at its clock `time`
+    return "host=p addr=c6336414 time=" + std::to_string(time) + " numifs=1 starttime=" +
+           std::to_string(start) + " load=" + std::to_string(time % 10) + "\n"
+           "interface=lo ip=7f000001 mask=ff000000 bcast=7fffffff flags=1\n";
+  };
+  auto load = [] { return hostList[1]->load; };
+  receive(at(1, fakeNow), 1);
+  time_t heard = fakeNow;
+  LogCapture log;
+  fakeNow += 5;
+  for (int i = 0; i < 3; i++) receive(at(1, fakeNow + i), 0);
+  EXPECT_TRUE(hostList[1]->flags & TRUSTED);
+  EXPECT_EQ(hostList[1]->lastseen, heard);
+  EXPECT_EQ(refusedAnnouncements(GM_IMPERSONATION), 3u);
+  EXPECT_TRUE(log.has("Announcement of p from 127.0.0.1 refused: it fails the signature check"));
+
+  receive(at(1, heard), 1);  // replayed 5 s later
+  receive(at(1, heard - 3), 1);
+  EXPECT_EQ(hostList[1]->lastseen, heard);
+  EXPECT_EQ(refusedAnnouncements(GM_REPLAY), 2u);
+  std::string t = log.text();
+  EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 2) << t;  // one line per kind and interval
+
+  receive(at(1, fakeNow + 1), 1);  // the member's next: taken
+  EXPECT_TRUE(hostList[1]->lastseen == fakeNow && load() == (float)((fakeNow + 1) % 10));
+  // Dead for 3 periods: an unsigned one is stored, untrusted; a signed
+  // replay still finds the bar of the last trusted one.
+  fakeNow += 61;
+  receive(at(1, fakeNow), 0);
+  EXPECT_FALSE(hostList[1]->flags & TRUSTED);
+  receive(at(1, heard + 5), 1);
+  EXPECT_FALSE(hostList[1]->flags & TRUSTED);
+  receive(at(2, fakeNow - 1000), 1);  // restarted: back at once, though its clock is behind
+  EXPECT_TRUE((hostList[1]->flags & TRUSTED) && hostList[1]->lastseen == fakeNow);
+  EXPECT_EQ(refusedAnnouncements(GM_REPLAY), 3u);
 }
 
 TEST_F(Announce, TooManyInterfacesStillEndWithSessionsAndTrailer) {

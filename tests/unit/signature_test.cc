@@ -1,10 +1,18 @@
 // signature_test.cc - the signature trailer: loading the secret and its
-// ownership rules, signing, checking and cutting, and the untrusted cases.
+// ownership rules, signing, checking and cutting, and the untrusted cases;
+// the second secret, the reload of changed files while lookups sign and
+// check on other threads.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "testutil.h"
 
@@ -56,6 +64,133 @@ TEST_F(Signature, RefusesInsecureOrMissingFiles) {
     EXPECT_EQ((initSignature(path.c_str()), sign(kMsg)), kMsg) << path;  // signing stays off
   EXPECT_TRUE(log.has("initSignature: gmSignature file modes insecure\n") &&
               log.has("initSignature: open of " + group + "-none failed: No such file or directory\n"));
+}
+
+// kMsg signed with secret, computed here from the digest alone.
+std::string signedWith(const std::string &secret, const std::string &text = kMsg) {
+  std::string all = secret + text;
+  unsigned char d[20];
+  sha1(all.data(), (uint32_t)all.size(), d);
+  std::string t = text + "#sig=";
+  char hx[3];
+  for (unsigned char b : d) snprintf(hx, sizeof hx, "%02x", b), t += hx;
+  return t + "\n";
+}
+
+// Which secret verifies kMsg signed with secret: GM_SECRET_FIRST or
+// GM_SECRET_SECOND, -1 for none.
+int verifiedBy(const std::string &secret) {
+  std::string t = signedWith(secret);
+  int which = -2;
+  int ok = verifySignature(t.data(), &which);
+  return ok ? which : (which == GM_SECRET_NONE ? -1 : -3);
+}
+
+// Puts text into path as an administrator should: a new file renamed over
+// the old one.
+void install(const std::string &path, const std::string &text, mode_t mode = 0600) {
+  put(path + ".new", text);
+  chmod((path + ".new").c_str(), mode);
+  rename((path + ".new").c_str(), path.c_str());
+}
+
+int noWait(pollfd *, nfds_t, int) { return 0; }
+
+// The files change step by step; after each refresh: which secret signs,
+// which verify and as which, and the line said (none when "").
+TEST_F(Signature, SecondSecretAndReloads) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the secret files must be owned by uid 0";
+  gmSys.poll = noWait;  // the wait for a pair of changes to settle
+  const std::string f = tmp.path + "/secret", f2 = f + ".2";
+  install(f, "old"), install(f2, "new");
+  initSignature(f.c_str());
+  struct Step {
+    const char *what;
+    std::function<void()> change;
+    const char *signs;
+    int oldBy, newBy, thirdBy;
+    std::string said;
+  } steps[] = {
+      {"start: the second checks, never signs", [] {}, "old", GM_SECRET_FIRST, GM_SECRET_SECOND, -1, ""},
+      {"rotated", [&] { install(f, "new"), install(f2, "old"); }, "new", GM_SECRET_SECOND,
+       GM_SECRET_FIRST, -1, "Signature: new secret from " + f + ": signing with it\n"},
+      {"nothing changed", [] {}, "new", GM_SECRET_SECOND, GM_SECRET_FIRST, -1, ""},
+      {"second removed", [&] { unlink(f2.c_str()); }, "new", -1, GM_SECRET_FIRST, -1,
+       "Signature: " + f2 + " removed: the second secret is no longer accepted\n"},
+      {"a second open to others", [&] { install(f2, "third", 0644); }, "new", -1, GM_SECRET_FIRST, -1,
+       f2 + " changed but was not taken (not owned by root, or open to group or others): no second"},
+      {"first made readable by others", [&] { install(f, "third", 0644); }, "new", -1, GM_SECRET_FIRST,
+       -1, f + " changed but was not taken (not owned by root, or open to group or others): the first"},
+      {"said once per change", [] {}, "new", -1, GM_SECRET_FIRST, -1, ""},
+      {"first removed", [&] { unlink(f.c_str()); }, "new", -1, GM_SECRET_FIRST, -1,
+       "(No such file or directory): the first secret in use stays\n"},
+      {"first emptied", [&] { install(f, ""); }, "new", -1, GM_SECRET_FIRST, -1, "(empty)"},
+      {"a second appears", [&] { install(f2, "third"); }, "new", -1, GM_SECRET_FIRST, GM_SECRET_SECOND,
+       "Signature: second secret from " + f2 + ": accepted when checking\n"},
+  };
+  for (const Step &st : steps) {
+    st.change();
+    LogCapture log;
+    refreshSignature();
+    EXPECT_EQ(sign(kMsg), signedWith(st.signs)) << st.what;
+    EXPECT_EQ(verifiedBy("old"), st.oldBy) << st.what;
+    EXPECT_EQ(verifiedBy("new"), st.newBy) << st.what;
+    EXPECT_EQ(verifiedBy("third"), st.thirdBy) << st.what;
+    EXPECT_EQ(chkSignature(signedWith("new").data()), 1) << st.what;
+    if (st.said.empty())
+      EXPECT_EQ(log.text(), "") << st.what;
+    else
+      EXPECT_TRUE(log.has(st.said)) << st.what << ": " << log.text();
+  }
+
+  // A second file refused at start-up is said; without a first secret at
+  // start-up there is none for the run, whatever appears later.
+  resetSignature();
+  install(f, "old"), install(f2, "new", 0640);
+  LogCapture log;
+  initSignature(f.c_str());
+  EXPECT_TRUE(log.has("initSignature: second secret " + f2 + " not taken: not owned by root"));
+  EXPECT_EQ(verifiedBy("new"), -1);
+  resetSignature();
+  const std::string later = tmp.path + "/later";
+  initSignature(later.c_str());
+  install(later, "late");
+  refreshSignature();
+  EXPECT_EQ(sign(kMsg), kMsg);
+}
+
+// Lookups sign and check on their threads while the manager swaps the two
+// secrets back and forth: every trailer is one of the two whole secrets'
+// (never a freed or half-written one), and the sanitizers see no race.
+TEST_F(Signature, ReloadWhileOtherThreadsSignAndCheck) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root: the secret files must be owned by uid 0";
+  gmSys.poll = noWait;
+  const std::string f = tmp.path + "/secret", f2 = f + ".2";
+  const std::string a(100, 'a'), b(3000, 'b');  // of different lengths
+  install(f, a), install(f2, b);
+  initSignature(f.c_str());
+  const std::string byA = signedWith(a), byB = signedWith(b);
+  LogCapture log;  // a line per reload
+  std::atomic<bool> stop{false};
+  std::atomic<long> signedCount{0}, foreign{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; t++)
+    threads.emplace_back([&] {
+      while (!stop) {
+        std::string s = sign(kMsg), c = byA;
+        if (s != byA && s != byB) foreign++;
+        chkSignature(c.data());
+        signedCount++;
+      }
+    });
+  for (int i = 0; i < 200; i++) {
+    install(f, i % 2 ? a : b), install(f2, i % 2 ? b : a);
+    refreshSignature();
+  }
+  while (signedCount < 1000) std::this_thread::yield();
+  stop = true;
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(foreign, 0);
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ void resetGroupState() {
     if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
   free(myhost.hostifs), hostList[0] = nullptr, numhosts = 0;
   memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params), setLogDebugLevel(0);
+  forgetAnnouncements();
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
