@@ -157,8 +157,9 @@ fi
 if [ -n "$why" ]; then echo "SKIP: $why; the packages were built and checked, not installed"; exit $((fail ? 1 : 77)); fi
 
 # overlaid NAME SCRIPT ARGS...: runs the bash SCRIPT with ARGS in a mount
-# namespace whose system folders are overlays in $tmp/ov-NAME; what it
-# prints goes to $tmp/NAME.log.
+# namespace whose system folders are overlays with their upper folders in
+# $tmp/ov-NAME (so that a second run goes on where the first ended); what
+# it prints is added to $tmp/NAME.log.
 overlaid() {
   local name=$1 script=$2
   shift 2
@@ -170,7 +171,30 @@ overlaid() {
       mkdir -p "$ov/$d/up" "$ov/$d/work"
       mount -t overlay overlay -o "lowerdir=/$d,upperdir=$ov/$d/up,workdir=$ov/$d/work" "/$d"
     done
-    exec /bin/bash "$@"' sh "$tmp/ov-$name" "$script" "$@" >"$tmp/$name.log" 2>&1
+    exec /bin/bash "$@"' sh "$tmp/ov-$name" "$script" "$@" >>"$tmp/$name.log" 2>&1
+}
+# leftovers NAME: what the runs in overlays NAME changed in the system
+# folders, one path a line, as this side (the machine as it was) tells it:
+# whatever the upper folders hold but folders that were there already (taken
+# up for what was made in them) and files taken up unchanged. dpkg's and
+# apt's own records, caches, logs and the library cache that the ldconfig
+# trigger rewrites are left out. Since only the overlays are looked at,
+# whatever else happens on the machine meanwhile does not count.
+leftovers() {
+  local up d type p path
+  for up in "$tmp/ov-$1"/*/up; do
+    d=${up%/up}
+    d=/${d##*/}
+    while read -r type p; do
+      path=$d/${p#./}
+      case $path in
+        /var/lib/dpkg | /var/lib/dpkg/* | /var/lib/apt/* | /var/cache/* | /var/log/* | /etc/ld.so.cache) continue ;;
+      esac
+      [ "$type" = d ] && [ -d "$path" ] && continue
+      [ "$type" = f ] && [ -f "$path" ] && cmp -s "$up/$p" "$path" && continue
+      echo "$path"
+    done < <(cd "$up" && find . -mindepth 1 -printf '%y %p\n')
+  done | sort
 }
 host_state() { ls -l /usr/lib/"$ma"/libzvgm* /usr/bin/zvgm* 2>&1; dpkg-query -W "${pkgs[@]}" 2>&1; }
 before=$(host_state)
@@ -187,90 +211,90 @@ for p in "${pkgs[@]}"; do
   dpkg-deb -b "$tmp/prev/$p" "$tmp/prev/${p}_${prev}_$arch.deb" >/dev/null
 done
 
+# The steps of piuparts, in overlays: install (with the -dbgsym packages)
+# and purge; install the previous build, upgrade, remove; purge. Each step
+# line tells what dpkg knows of the packages.
 cat >"$tmp/lifecycle.sh" <<'SH'
-# As piuparts: the file system and dpkg's view before, then install, purge,
-# install the previous build, upgrade, remove, purge, comparing as it goes.
-tmp=$1 pkgdir=$2 prevdir=$3
+step=$1 pkgdir=$2 prevdir=$3
 pkgs=(libzvgm1 libzvgm-dev zvgm-tools zvgm-testrig)
 dbgsym=(libzvgm1-dbgsym zvgm-tools-dbgsym zvgm-testrig-dbgsym)
 debs() { local d=$1 p; shift; for p in "$@"; do echo "$d/${p}_"*.deb; done; }
-export DEBIAN_FRONTEND=noninteractive
-# Every path with its type and mode (and size for files), then the
-# packages dpkg knows. Left out: dpkg's and apt's own records, caches, logs,
-# and the library cache that the ldconfig trigger rewrites.
-state() {
-  find /etc /usr /var /opt -xdev \( -path /var/lib/dpkg -o -path /var/lib/apt -o -path /var/cache \
-       -o -path /var/log -o -path /etc/ld.so.cache \) -prune -o -printf '%p %y %m %s\n' 2>/dev/null |
-    awk '$2 == "d" { $4 = "-" } 1' | sort
-  dpkg-query -W -f='package ${Package} ${Status}\n' | sort
+# What dpkg holds of the packages, "PACKAGE=VERSION STATUS;" each, sorted.
+known() {
+  dpkg-query -W -f='${Package}=${Version} ${Status}\n' "${pkgs[@]}" "${dbgsym[@]}" 2>/dev/null |
+    grep -v ' not-installed$' | LC_ALL=C sort | tr '\n' ';'
 }
-differences() { diff "$tmp/s0" "$1" | grep -c '^[<>]'; diff "$tmp/s0" "$1" | head -n 20 >&2; }
-step() { echo "step: $*"; }
-state >"$tmp/s0"
-# shellcheck disable=SC2046
-dpkg -i $(debs "$pkgdir" "${pkgs[@]}" "${dbgsym[@]}") >/dev/null
-step "installed $(dpkg-query -W -f='${Package}=${Version};' "${pkgs[@]}" "${dbgsym[@]}")"
-# The unit as systemd reads it; installed, not enabled.
-unit=/lib/systemd/system/zvgm-serve.service
-echo "verify: $(systemd-analyze verify "$unit" 2>&1 && echo clean)"
-systemd-analyze security --offline=true "$unit" 2>&1 | tail -n 1 | sed 's/^/security: /'
-echo "enabled: $(find /etc/systemd/system -name 'zvgm-serve*' | tr '\n' ' ')"
-dpkg -P "${pkgs[@]}" "${dbgsym[@]}" >/dev/null
-state >"$tmp/s1"
-step "purged after install: $(differences "$tmp/s1") differences"
-
-# shellcheck disable=SC2046
-dpkg -i $(debs "$prevdir" "${pkgs[@]}") >/dev/null
-step "previous installed $(dpkg-query -W -f='${Package}=${Version};' "${pkgs[@]}")"
-echo "# the administrator's own line" >>/etc/default/zvgm-serve
-# shellcheck disable=SC2046
-dpkg -i $(debs "$pkgdir" "${pkgs[@]}") </dev/null >/dev/null
-step "upgraded $(dpkg-query -W -f='${Package}=${Version};' "${pkgs[@]}")"
-step "conffile kept: $(tail -n 1 /etc/default/zvgm-serve)"
-missing=0
-for p in "${pkgs[@]}"; do
-  while read -r f; do [ -e "$f" ] || [ -L "$f" ] || { echo "missing: $f"; missing=1; }; done < <(dpkg -L "$p")
-done
-step "every file of the packages present: $([ "$missing" = 0 ] && echo yes || echo no)"
-dpkg -r "${pkgs[@]}" >/dev/null
-state >"$tmp/s2"
-step "removed: left $(diff "$tmp/s0" "$tmp/s2" | sed -n 's/^> \(\/[^ ]*\) .*/\1/p; s/^> package \([^ ]*\) \(.*\)/\1 \2/p' | tr '\n' ';')"
-dpkg -P "${pkgs[@]}" >/dev/null
-state >"$tmp/s3"
-step "purged after upgrade: $(differences "$tmp/s3") differences"
+export DEBIAN_FRONTEND=noninteractive
+case $step in
+  install)
+    # shellcheck disable=SC2046
+    dpkg -i $(debs "$pkgdir" "${pkgs[@]}" "${dbgsym[@]}") >/dev/null
+    echo "installed: $(known)"
+    # The unit as systemd reads it; installed, not enabled.
+    unit=/lib/systemd/system/zvgm-serve.service
+    echo "verify: $(systemd-analyze verify "$unit" 2>&1 && echo clean)"
+    systemd-analyze security --offline=true "$unit" 2>&1 | tail -n 1 | sed 's/^/security: /'
+    echo "enabled: $(find /etc/systemd/system -name 'zvgm-serve*' | tr '\n' ' ')"
+    dpkg -P "${pkgs[@]}" "${dbgsym[@]}" >/dev/null
+    echo "purged: $(known)" ;;
+  upgrade)
+    # shellcheck disable=SC2046
+    dpkg -i $(debs "$prevdir" "${pkgs[@]}") >/dev/null
+    echo "previous: $(known)"
+    echo "# the administrator's own line" >>/etc/default/zvgm-serve
+    # shellcheck disable=SC2046
+    dpkg -i $(debs "$pkgdir" "${pkgs[@]}") </dev/null >/dev/null
+    echo "upgraded: $(known)"
+    echo "conffile: $(tail -n 1 /etc/default/zvgm-serve)"
+    missing=0
+    for p in "${pkgs[@]}"; do
+      while read -r f; do [ -e "$f" ] || [ -L "$f" ] || { echo "missing: $f"; missing=1; }; done < <(dpkg -L "$p")
+    done
+    echo "all files there: $([ "$missing" = 0 ] && echo yes || echo no)"
+    dpkg -r "${pkgs[@]}" >/dev/null
+    echo "removed: $(known)" ;;
+  purge)
+    dpkg -P "${pkgs[@]}" >/dev/null
+    echo "purged again: $(known)" ;;
+esac
 SH
+log=$tmp/fresh.log
+# line WHAT: the rest of the log's line that begins "WHAT: ".
+line() { sed -n "s/^$1: //p" "$log"; }
+# each V PACKAGE...: "PACKAGE=V install ok installed;" for each, sorted.
+each() { local v=$1; shift; printf "%s=$v install ok installed;\n" "$@" | LC_ALL=C sort | tr -d '\n'; }
 t1=$(date +%s)
-overlaid lifecycle "$tmp/lifecycle.sh" "$tmp" "$tmp/pkg" "$tmp/prev"
-log=$tmp/lifecycle.log
-echo "install, upgrade, remove and purge took $(($(date +%s) - t1)) s"
-# versions LINE: the versions of the installed packages on the step line
-# that begins with LINE, in the packages' order, each "name=version;".
-versions() { sed -n "s/^step: $1 //p" "$log" | tr ';' '\n' | grep . | sort | tr '\n' ';'; }
-all_at() { printf '%s;' "${@/%/=$v}" | tr ';' '\n' | grep . | sort | tr '\n' ';'; }
-v=$version
-is "the packages and their -dbgsym packages install ($(versions installed))" \
-  test "$(versions installed)" = "$(all_at "${pkgs[@]}" libzvgm1-dbgsym zvgm-tools-dbgsym zvgm-testrig-dbgsym)"
-is "systemd-analyze verify finds nothing in the service" grep -qx "verify: clean" "$log"
+overlaid fresh "$tmp/lifecycle.sh" install "$tmp/pkg"
+is "the packages and their -dbgsym packages install ($(line installed))" \
+  test "$(line installed)" = "$(each "$version" "${pkgs[@]}" libzvgm1-dbgsym zvgm-tools-dbgsym zvgm-testrig-dbgsym)"
+is "systemd-analyze verify finds nothing in the service" test "$(line verify)" = clean
 # Exposure 0.0 (locked down) to 10.0; systemd calls up to 2.0 "OK".
-score=$(sed -n 's/^security: .*exposure level for .*: \([0-9.]*\) .*/\1/p' "$log")
+score=$(line security | sed -n 's/.*exposure level for .*: \([0-9.]*\) .*/\1/p')
 echo "systemd-analyze security: exposure ${score:-unknown}"
 is "the service's exposure is at most 2.0 (${score:-none})" awk -v s="${score:-99}" 'BEGIN { exit !(s <= 2.0) }'
-is "the service is installed, not enabled" grep -qx "enabled: " "$log"
-is "a purge right after the install leaves nothing" grep -qx "step: purged after install: 0 differences" "$log"
-v=$prev
-is "the previous build installs ($(versions "previous installed"))" \
-  test "$(versions "previous installed")" = "$(all_at "${pkgs[@]}")"
-v=$version
-is "it upgrades to this one ($(versions upgraded))" test "$(versions upgraded)" = "$(all_at "${pkgs[@]}")"
+is "the service is installed, not enabled" test -z "$(line enabled)"
+left=$(leftovers fresh)
+is "a purge right after the install leaves nothing (left: ${left//$'\n'/ })" \
+  test -z "$left$(line purged)"
+[ "$fail" = 0 ] || cat "$log"
+
+log=$tmp/upgrade.log
+overlaid upgrade "$tmp/lifecycle.sh" upgrade "$tmp/pkg" "$tmp/prev"
+is "the previous build installs ($(line previous))" test "$(line previous)" = "$(each "$prev" "${pkgs[@]}")"
+is "it upgrades to this one ($(line upgraded))" test "$(line upgraded)" = "$(each "$version" "${pkgs[@]}")"
 is "the upgrade keeps the administrator's change to the conffile" \
-  grep -qx "step: conffile kept: # the administrator's own line" "$log"
-is "after the upgrade every file of the packages is there" \
-  grep -qx "step: every file of the packages present: yes" "$log"
-# (and the service's state, which debhelper's scripts keep until the purge)
-left="/etc/default/zvgm-serve;/var/lib/systemd/deb-systemd-helper-enabled/zvgm-serve.service.dsh-also;"
-is "removed, only the conffile is left" \
-  grep -qx "step: removed: left ${left}zvgm-tools deinstall ok config-files;" "$log"
-is "purged after the upgrade, nothing is left" grep -qx "step: purged after upgrade: 0 differences" "$log"
+  test "$(line conffile)" = "# the administrator's own line"
+is "after the upgrade every file of the packages is there" test "$(line 'all files there')" = yes
+# (Debian's service helper keeps the unit's state until the purge.)
+left=$(leftovers upgrade)
+is "removed, only the conffile is left (left: ${left//$'\n'/ }; $(line removed))" \
+  test "$left;$(line removed)" = "/etc/default/zvgm-serve
+/var/lib/systemd/deb-systemd-helper-enabled/zvgm-serve.service.dsh-also;zvgm-tools=$version deinstall ok config-files;"
+overlaid upgrade "$tmp/lifecycle.sh" purge
+left=$(leftovers upgrade)
+is "purged after the upgrade, nothing is left (left: ${left//$'\n'/ })" \
+  test -z "$left$(line 'purged again')"
+echo "install, upgrade, remove and purge took $(($(date +%s) - t1)) s"
 [ "$fail" = 0 ] || cat "$log"
 
 # The autopkgtest suite on the installed packages, in a namespace of its own.
