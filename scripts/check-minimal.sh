@@ -3,9 +3,12 @@
 # scripts/test.sh, to their end on a minimal Debian 12 as a fresh machine has
 # it: debootstrap --variant=minbase into a scratch folder, this tree copied in
 # (as a fresh checkout has it), each command run as root in a chroot with
-# /proc, /sys and /dev, in a mount namespace of its own. It reports each
-# command's last lines, exit status and time; the whole output of each goes to
-# check-minimal-<command>.log in the scratch parent folder. Everything else is
+# /proc, /sys and /dev, in a mount namespace of its own. Before them, the
+# Debian packages are built there as a build machine builds them, with
+# build-essential and the build dependencies of debian/control alone (in an
+# overlay of the fresh system, dropped afterwards). It reports each step's
+# last lines, exit status and time; the whole output of each goes to
+# check-minimal-<step>.log in the scratch parent folder. Everything else is
 # torn down on exit. It downloads Debian packages, from the mirror this
 # machine's own apt sources name; takes long (about 540 MB of packages, the
 # builds and every test). As root. The testbed's namespaces take the prefix
@@ -55,6 +58,7 @@ cleanup() {
     m=${mounted[i]}
     umount -l "$m" 2>/dev/null || true
   done
+  rm -rf --one-file-system "$dir.pkg"
   # Only remove the scratch folder when nothing is mounted under it any more.
   if ! grep -qF " $dir/" /proc/self/mounts && ! grep -qF " $dir " /proc/self/mounts; then
     rm -rf --one-file-system "$dir"
@@ -96,9 +100,45 @@ cp /etc/resolv.conf "$dir/etc/resolv.conf"
 printf '#!/bin/sh\nexit 101\n' >"$dir/usr/sbin/policy-rc.d"
 chmod 755 "$dir/usr/sbin/policy-rc.d"
 
+status=0
+# The packages as a distribution's build machine builds them: in a copy of
+# the fresh system (an overlay, dropped afterwards) that has only
+# build-essential and the build dependencies of debian/control.
+if [ $first = 0 ]; then
+  log=$base/check-minimal-packages.log
+  echo "=== the packages, with their build dependencies alone (log: $log)"
+  s=$(date +%s)
+  set +e
+  unshare --mount --propagation private /bin/bash -c '
+    set -e
+    dir=$1 ov=$2
+    mkdir -p "$ov/up" "$ov/work" "$ov/root"
+    mount -t overlay overlay -o "lowerdir=$dir,upperdir=$ov/up,workdir=$ov/work" "$ov/root"
+    mount -t proc proc "$ov/root/proc"
+    mount --rbind /dev "$ov/root/dev"
+    chroot "$ov/root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
+      DEBIAN_FRONTEND=noninteractive /bin/bash -ec "cd /zvgm
+        apt-get update -q
+        apt-get install -y -q --no-install-recommends build-essential
+        apt-get build-dep -y -q --no-install-recommends ./
+        dpkg-buildpackage -us -uc
+        ls -1 ../*.deb ../*.dsc"' sh "$dir" "$dir.pkg" </dev/null >"$log" 2>&1
+  rc=$?
+  set -e
+  rm -rf --one-file-system "$dir.pkg"
+  secs=$(($(date +%s) - s))
+  echo "--- packages: exit $rc after $secs s; built:"
+  grep -E '^\.\./.*\.(deb|dsc)$' "$log" | sed 's,^\.\./,    ,'
+  if [ "$rc" != 0 ]; then
+    tail -n 20 "$log"
+    echo "check-minimal: FAIL: dpkg-buildpackage with the build dependencies alone"; status=1
+  else
+    echo "check-minimal: ok: the packages build with their build dependencies alone ($secs s)"
+  fi
+fi
+
 # The apt noise of installing, left out of what is shown (the logs keep it).
 quiet='^(Get:|Unpacking|Selecting|Preparing|Setting up|Processing|Created symlink|  |The following|Suggested|Recommended|Adding|update-alternatives|Creating|\(Reading)'
-status=0
 for cmd in demo.sh test.sh; do
   log=$base/check-minimal-${cmd%.sh}.log
   echo "=== $cmd$([ $first = 1 ] && echo ", first steps"), on the minimal system (log: $log)"
