@@ -19,10 +19,15 @@ pkgs=(g++ make cmake libgtest-dev googletest
 # Prometheus in the testbed scrapes it) and a headless Chromium that loads the
 # live page.
 pkgs+=(libcli11-dev nlohmann-json3-dev libmicrohttpd-dev prometheus chromium)
-# The package test: lintian checks the Debian packages, systemd-analyze
-# (systemd) the service unit, man and groff (man-db, groff-base) the manual
-# pages; scripts/check-minimal.sh builds a minimal Debian with debootstrap.
-pkgs+=(lintian systemd man-db groff-base debootstrap)
+# The Debian packages: dpkg-buildpackage with debhelper and the build
+# dependencies of debian/control beyond the above (build-essential,
+# default-jdk-headless); the package test: lintian, hardening-check and dcmd
+# (devscripts), autopkgtest, systemd-analyze (systemd) for the service unit,
+# man and groff (man-db, groff-base) for the manual pages, and what the
+# autopkgtest suite needs (debian/tests/control: curl for zvgm serve);
+# scripts/check-minimal.sh builds a minimal Debian with debootstrap.
+pkgs+=(build-essential debhelper default-jdk-headless devscripts autopkgtest lintian
+       systemd man-db groff-base curl debootstrap)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
