@@ -1,9 +1,9 @@
 // peer.cc - the library's side of peers.sh. As a responder it is a group
 // member reduced to its answers: the group socket and the manager's own
-// receive path (handleGroupMessage), nothing else. As a client it runs token
-// lookups of the library (collectSessions) over a group of live members and
-// the bare lookup (bare.c) over their bare twins, alternately, and prints the
-// medians of both.
+// receive path (handleGroupMessage, as its loop runs it), nothing else. As a
+// client it runs token lookups of the library (collectSessions) over a group
+// of live members and the bare lookup (bare.c) over their bare twins,
+// alternately, and prints the medians of both.
 //
 //   gm_peer respond PORT [SECRET-FILE]
 //   gm_peer lookup LIBPORT BAREPORT FIRST-ADDRESS MEMBERS COUNT [SECRET-FILE]

@@ -83,6 +83,12 @@ typedef struct gm_route {
  * ignored, as one of an unknown kind is. */
 void setGroupRoutes(const gm_route *routes, int count);
 
+/* What the loop runs when the group socket is readable: receives what is
+ * queued on sock, up to a batch of datagrams, and hands each in turn to
+ * dispatchGroupMessage from inbuf, with its length as received (cut at
+ * GM_BUFSIZE - 1 bytes). Waits for the first datagram as the socket does: a
+ * blocking socket blocks, a non-blocking one returns at once when empty.
+ * Manager thread only. */
 void handleGroupMessage(int sock);
 /* Handles one received datagram of len bytes from `from`: signature check
  * and cut, then the handler its first token names. buf must have room for a

@@ -24,6 +24,11 @@ const gm_route *routes;
 int numRoutes;
 const int kRecvRoom = 4 << 20;  // receive buffer of the group socket, bytes
 
+// Datagrams taken from the socket with one call at most. A queue that a
+// flood keeps full then costs one receive per batch instead of a poll and a
+// receive per datagram, and the refresh is never more than a batch late.
+const int kBatch = 32;
+
 // Group address for the multicast socket: mcaddr when it is a dotted
 // multicast address, the default group otherwise.
 in_addr_t groupAddress(const char *mcaddr) {
@@ -101,33 +106,6 @@ int openGroupSocket(char *errbuf) {
   return fd;
 }
 
-// Datagrams taken from the socket with one call at most. A queue that a
-// flood keeps full then costs one receive per batch instead of a poll and a
-// receive per datagram, and the refresh is never more than a batch late.
-const int kBatch = 32;
-
-// Receives what is queued, up to a batch, and dispatches each datagram as
-// handleGroupMessage does, each from a receive buffer of its own.
-void handleGroupBatch(int sock) {
-  static char bufs[kBatch][GM_BUFSIZE];
-  static struct sockaddr_in froms[kBatch];
-  struct mmsghdr msgs[kBatch];
-  struct iovec iov[kBatch];
-  memset(msgs, 0, sizeof msgs);
-  memset(froms, 0, sizeof froms);
-  for (int i = 0; i < kBatch; i++) {
-    iov[i].iov_base = bufs[i];
-    iov[i].iov_len = GM_BUFSIZE - 1;
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-    msgs[i].msg_hdr.msg_name = &froms[i];
-    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-  }
-  int n = recvmmsg(sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
-  for (int i = 0; i < n; i++)
-    dispatchGroupMessage(sock, &froms[i], bufs[i], (int)msgs[i].msg_len);
-}
-
 // The local host as the only record of the table, before its first
 // refresh.
 void startLocalRecord(void) {
@@ -164,7 +142,7 @@ void serveSockets(struct pollfd *fds, nfds_t nfds) {
                 ifname);
     }
     if (fds[i].revents & POLLIN) {
-      handleGroupBatch(fds[i].fd);
+      handleGroupMessage(fds[i].fd);
       fds[i].revents = 0;
     }
   }
@@ -227,14 +205,34 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   }
 }
 
+// Takes what is queued on sock, up to a batch, and dispatches each datagram
+// from inbuf: the first is received there, the others into the batch's room
+// and copied there in turn. Waits for the first datagram only as the socket
+// does (a blocking socket blocks, a non-blocking one returns at once when
+// nothing is queued), never for the rest. Manager thread only, as inbuf is.
 void handleGroupMessage(int sock) {
-  struct sockaddr_in from;
-  socklen_t fromlen = sizeof from;
-  memset(&from, 0, sizeof from);
-  ssize_t n = recvfrom(sock, inbuf, GM_BUFSIZE - 1, 0, (struct sockaddr *)&from,
-                       &fromlen);
-  if (n < 0) return;
-  dispatchGroupMessage(sock, &from, inbuf, (int)n);
+  static char room[kBatch - 1][GM_BUFSIZE - 1];
+  static struct sockaddr_in froms[kBatch];
+  static struct iovec iov[kBatch];
+  static struct mmsghdr msgs[kBatch];
+  if (iov[0].iov_base == nullptr) {  // set up once; the kernel changes only
+    for (int i = 0; i < kBatch; i++) {  // the lengths
+      iov[i].iov_base = i == 0 ? inbuf : room[i - 1];
+      iov[i].iov_len = GM_BUFSIZE - 1;
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_name = &froms[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+    }
+  }
+  int n = recvmmsg(sock, msgs, kBatch, MSG_WAITFORONE, nullptr);
+  for (int i = 0; i < n; i++) {
+    // As received, and cut at GM_BUFSIZE - 1 bytes when longer.
+    int len = (int)msgs[i].msg_len;
+    if (i > 0) memcpy(inbuf, room[i - 1], (size_t)len);
+    dispatchGroupMessage(sock, &froms[i], inbuf, len);
+    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+  }
 }
 
 // One datagram as received: checks and cuts its signature, then hands it to

@@ -1,6 +1,7 @@
 // manager_test.cc - the manager loop: dispatch of one datagram by its first
-// word, the receive limit, and the start-up record and wait timing of
-// groupManager with group networking off.
+// word, the receive path that hands queued datagrams on from inbuf, the
+// receive limit, and the start-up record and wait timing of groupManager with
+// group networking off.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testutil.h"
@@ -40,6 +42,64 @@ TEST_F(Dispatch, HandsEachDatagramToItsHandler) {
   EXPECT_EQ(hostList[1]->flags, 0);
   deliver(std::string(1600, 'x'));
   EXPECT_EQ(strlen(inbuf), 1499u);
+}
+
+// ---- The receive path the loop runs ----------------------------------------
+
+// What the probe route was handed, each time.
+struct Handed {
+  const char *buf;
+  int size;
+  std::string bytes;  // size bytes from buf
+  bool ended;         // buf[size] is the NUL
+  int port;           // the sender's
+};
+std::vector<Handed> handed;
+void probe(int, sockaddr_in *from, char *msgbuf, int size, int) {
+  handed.push_back({msgbuf, size, std::string(msgbuf, (size_t)std::max(size, 0)),
+                    msgbuf[size] == '\0', ntohs(from->sin_port)});
+}
+const gm_route probeRoute[] = {{"probe=", probe}};
+
+using ReceivePath = GroupTest;
+// More datagrams than one receive takes, of lengths that go up and down and
+// past the receive limit, each with bytes of its own: every one reaches its
+// route from inbuf, whole up to 1499 bytes, with the length received.
+TEST_F(ReceivePath, EveryDatagramReachesItsRouteInInbufWithItsLength) {
+  sockaddr_in a;
+  int gs = loopbackSocket(SOCK_DGRAM, &a), peer = loopbackSocket(), room = 1 << 20;
+  setsockopt(gs, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  sockaddr_in pa;
+  socklen_t pl = sizeof pa;
+  getsockname(peer, (sockaddr *)&pa, &pl);
+  setGroupRoutes(probeRoute, 1), handed.clear();
+  const size_t lengths[] = {1500, 9, 1499, 300, 4000, 1498, 7, 1200};
+  std::vector<std::string> sent;
+  for (int i = 0; i < 36; i++) {
+    std::string t = "probe=" + std::to_string(i) + " ";
+    t.resize(lengths[i % 8], (char)('a' + i % 26));
+    sent.push_back(t);
+    ASSERT_EQ(sendto(peer, t.data(), t.size(), 0, (sockaddr *)&a, sizeof a), (ssize_t)t.size());
+  }
+  // A blocking socket: each call takes what is queued without waiting for more.
+  for (pollfd p = {gs, POLLIN, 0}; handed.size() < sent.size() && poll(&p, 1, 0) > 0;) handleGroupMessage(gs);
+  ASSERT_EQ(handed.size(), sent.size());
+  for (size_t i = 0; i < sent.size(); i++) {
+    std::string want = sent[i].substr(0, GM_BUFSIZE - 1);
+    EXPECT_EQ(handed[i].buf, inbuf) << i;
+    EXPECT_EQ(handed[i].size, (int)want.size()) << i;
+    EXPECT_TRUE(handed[i].bytes == want && handed[i].ended) << i << ": " << handed[i].bytes.substr(0, 40);
+    EXPECT_EQ(handed[i].port, ntohs(pa.sin_port)) << i;
+  }
+
+  // Nothing queued: the call waits for the next datagram, then returns.
+  handed.clear();
+  std::thread late([&] { usleep(200 * 1000), sendto(peer, "probe=late", 10, 0, (sockaddr *)&a, sizeof a); });
+  handleGroupMessage(gs);
+  late.join();
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].bytes, "probe=late");
+  setGroupRoutes(nullptr, 0), close(gs), close(peer);
 }
 
 // ---- groupManager, run in a child with a fake clock and wait -------------
