@@ -95,26 +95,6 @@ void handleGroupMessage(int sock);
  * NUL at buf[len] (at least len + 1 bytes). */
 void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len);
 
-/* ---- Lines that datagrams repeat --------------------------------------- */
-
-/* An always-on line that a stream of datagrams could repeat as often as they
- * arrive: written the first time in each keep-alive interval, its repeats
- * counted and reported in one line "<label>: N more like this in the last
- * S s" once the interval is over. Manager thread only. */
-typedef struct lograte {
-  const char *label;      /* names the line in the count line */
-  time_t start;           /* when the line was last written; 0: not yet */
-  unsigned long left;     /* repeats left out since then */
-  int listed;             /* on the list of limiters with repeats to report */
-  struct lograte *next;
-} lograte;
-#define LOGRATE_INIT(label) {label, 0, 0, 0, 0}
-void log_error_limited(lograte *r, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
-/* Reports the repeats of every limiter whose interval is over; the loop calls
- * it at each refresh, so that a flood that stops still gets its count. */
-void logRateFlush(time_t now);
-
 /* ---- Local refresh and sending ---------------------------------------- */
 
 void configure(void);

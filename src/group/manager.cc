@@ -171,6 +171,8 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   }
 
   startLocalRecord();
+  // The lines that datagrams can repeat are bounded per keep-alive interval.
+  setLogRateInterval(myhost.period);
 
   // No group socket until one is opened: a stray use must fail, not write
   // to descriptor 0.
