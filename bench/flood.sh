@@ -5,9 +5,10 @@
 # and prints per rate: the rate reached, members lost or turned not alive,
 # lookups from s1 that found a session on s2 and their p50/p99 against no
 # flood, the manager thread's CPU, resident memory before and after, log
-# lines written per second and datagrams the kernel dropped. Then 99 forged
-# names fill every table and one more real server starts: the seconds until
-# every table holds it.
+# lines written per second and per keep-alive interval (all, and per kind of
+# line) and datagrams the kernel dropped. Then 99 forged names fill every
+# table and one more real server starts: the seconds until every table holds
+# it.
 #
 #   sudo bench/flood.sh [--build DIR] [--rates "R..."] [--kind KIND]
 #                       [--secs S] [N...]        (default N: 3 30)
@@ -117,6 +118,19 @@ lookup_figures() {
           printf "%d of %d found the session on s2, p50 %.1f ms, p99 %.1f ms", f, n, v[a], v[b] }'
 }
 
+# The log lines of s1 after line FROM, per keep-alive interval over SECS
+# seconds: all of them, and per kind (a line's first 20 characters, its count
+# lines included). The goal is the burst and one count line per kind.
+log_per_interval() {
+  local from=$1 secs=$2
+  tail -n +"$((from + 1))" "$TB/s1/daemon.err" | cut -c21- |
+    awk -v n=$(awk -v s="$secs" -v p=$PERIOD 'BEGIN { print s / p }') -v p=$PERIOD '
+      { k = substr($0, 1, 20); c[k]++; all++ }
+      END { printf "   log lines per %d-s interval: %.1f (goal: at most 11 for each kind)", p, all / n
+            for (k in c) printf "; \"%s...\" %.1f", k, c[k] / n
+            printf "\n" }'
+}
+
 flood_step() {
   local n=$1 rate=$2 proc tid c0 c1 r0 r1 l0 l1 u0 u1 t0 t1 worst=$1 lost=0 lk arg a
   shift 2
@@ -143,6 +157,7 @@ flood_step() {
   echo "   members alive in s1's table (fewest seen): $worst of $n (goal $n);" \
        "s1 $([ "$lost" = 0 ] && echo "alive in s2's table throughout" || echo "turned NOT alive in s2's table")"
   echo "   lookups from s1 during the flood: $lk"
+  log_per_interval "$l0" "$(secs "$t0" "$t1")"
   awk -v c0="$c0" -v c1="$c1" -v u0="$u0" -v u1="$u1" -v t="$(secs "$t0" "$t1")" -v r0="$r0" \
       -v r1="$r1" -v l=$((l1 - l0)) 'BEGIN {
     split(c0, a, " "); split(c1, b, " "); split(u0, x, " "); split(u1, y, " ")
