@@ -8,28 +8,32 @@
 # answers, and the cost per member asked.
 #
 #   sudo bench/peers.sh [--build DIR] [--count N] [--reps R] [--resp-cpus LIST]
-#                       [--client-cpus LIST] [--nice N] [--light] [SIZE...]
+#                       [--client-cpus LIST] [--nice N] [--loop|--light] [SIZE...]
 #                                                          (default 8 30 100)
 #
-# With --light the library's responders are whole light servers instead
-# (tb run: the manager loop with its announcements, group port LIBPORT).
+# With --loop the library's responders run the manager loop itself as a
+# server does (gm_peer serve: groupManager with its refresh, announcements to
+# the group and table, group port LIBPORT); with --light they are whole light
+# servers (tb run: the same loop behind the light server's console, whose
+# clock reads the time with a system call).
 #
 # Each size is asked R times (default 3) with N lookups of each kind (default
-# 300), the sizes taking turns run by run; the figures are the medians of the
-# R runs. Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
-# (default 0), all at niceness N (default 0; a negative N keeps other work on
-# a shared machine from stretching the wall times), the library's and the
-# bare ones alike. Runs only inside the
-# testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX, default zvpeers); the
-# testbed and every process started here are gone at the end, also on
-# failure or interrupt.
+# 1000), the sizes taking turns run by run; the figures are the medians of the
+# R runs: of each run's median lookup, and of its mean ("all rounds": the time
+# of all its lookups of that kind over their number). Responders run pinned
+# to --resp-cpus (default 1), clients to --client-cpus (default 0), all at
+# niceness N (default 0; a negative N keeps other work on a shared machine
+# from stretching the wall times), the library's and the bare ones alike.
+# Runs only inside the testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX,
+# default zvpeers); the testbed and every process started here are gone at
+# the end, also on failure or interrupt.
 set -Eeuo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TBS=$HERE/../testbed/tb
 export ZVTB_PREFIX=${ZVTB_PREFIX:-zvpeers}
 BUILD=$HERE/../build
-COUNT=200
+COUNT=1000
 RESP_CPUS=1
 CLIENT_CPUS=0
 NICE=0
@@ -48,7 +52,8 @@ while [ $# -gt 0 ]; do
     --client-cpus) CLIENT_CPUS=$2; shift 2 ;;
     --nice) NICE=$2; shift 2 ;;
     --light) LIGHT=1; shift ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    --loop) LIGHT=2; shift ;;
+    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
     -*) echo "peers: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -101,6 +106,7 @@ echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit," \
      "$(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
 kind="gm_peer respond"
 [ "$LIGHT" = 0 ] || kind="light servers"
+[ "$LIGHT" != 2 ] || kind="gm_peer serve (the manager loop)"
 echo "library responders: $kind; responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, niceness $NICE, $REPS runs of $COUNT lookups of each kind per line"
 for secret in off on; do
   sarg=()
@@ -116,7 +122,9 @@ for secret in off on; do
       renice -n "$NICE" -p $(ls "/proc/$p/task") >/dev/null
       LIB+=("$p")
     else
-      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" respond "$LIBPORT" "${sarg[@]}" \
+      mode=respond
+      [ "$LIGHT" = 0 ] || mode=serve
+      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" "$mode" "$LIBPORT" "${sarg[@]}" \
         2>>"$TB/responders.err" &
       LIB+=($!)
     fi
@@ -159,12 +167,16 @@ for secret in off on; do
       }
       { for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1], NR] = kv[2] }
         v["ratio", NR] = v["lib_us", NR] / v["bare_us", NR]
+        v["mratio", NR] = v["lib_mean_us", NR] / v["bare_mean_us", NR]
         ls += v["lib_short", NR]; bs += v["bare_short", NR] }
       END {
         lu = med("lib_us"); bu = med("bare_us"); lc = med("lib_client_cpu_us"); bc = med("bare_client_cpu_us")
         lcpu = lc + lr / 1000 / c; bcpu = bc + br / 1000 / c
-        printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.2; runs:", s, n, lu, bu, med("ratio")
+        printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.1; runs:", s, n, lu, bu, med("ratio")
         for (i = 1; i <= NR; i++) printf " %.2f", v["ratio", i]
+        printf ")\n"
+        printf "                     all rounds: lookup %8.1f us  bare %8.1f us  ratio %.2f (runs:", med("lib_mean_us"), med("bare_mean_us"), med("mratio")
+        for (i = 1; i <= NR; i++) printf " %.2f", v["mratio", i]
         printf ")\n"
         printf "                     CPU: lookup %8.1f us  bare %8.1f us  ratio %.2f  (client %.1f / %.1f us, responders %.1f / %.1f us)\n", lcpu, bcpu, lcpu / bcpu, lc, bc, lr / 1000 / c, br / 1000 / c
         printf "                     per member: lookup %.1f us wall, %.1f us CPU; bare %.1f us wall, %.1f us CPU\n", lu / n, lcpu / n, bu / n, bcpu / n

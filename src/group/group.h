@@ -90,6 +90,14 @@ void setGroupRoutes(const gm_route *routes, int count);
  * blocking socket blocks, a non-blocking one returns at once when empty.
  * Manager thread only. */
 void handleGroupMessage(int sock);
+/* The loop's wait with group networking on: receives on the group socket
+ * fd->fd (a blocking one) until datagrams come or timeout ms pass, and hands
+ * what came to dispatchGroupMessage. The socket's receive timeout is set
+ * only when it is not timeout already (*armed, -1 at first), so that a
+ * datagram costs one system call. Where no timeout can be set, or the
+ * receive fails, it polls fd instead, as the loop used to. The number of
+ * datagrams handled, 0 at the time-out, or -1. */
+int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed);
 /* Handles one received datagram of len bytes from `from`: signature check
  * and cut, then the handler its first token names. buf must have room for a
  * NUL at buf[len] (at least len + 1 bytes). */

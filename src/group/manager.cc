@@ -4,13 +4,14 @@
 // announcements to announce.cc, every other kind by the routes installed
 // from above (the responders, through groupManager).
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <errno.h>
 #include <limits.h>
 #include <netdb.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "group/group.h"
@@ -28,6 +29,8 @@ const int kRecvRoom = 4 << 20;  // receive buffer of the group socket, bytes
 // flood keeps full then costs one receive per batch instead of a poll and a
 // receive per datagram, and the refresh is never more than a batch late.
 const int kBatch = 32;
+
+const int kSendWaitMs = 50;  // a send's longest wait for buffer room
 
 // Group address for the multicast socket: mcaddr when it is a dotted
 // multicast address, the default group otherwise.
@@ -95,7 +98,12 @@ int openGroupSocket(char *errbuf) {
       return -1;
     }
   }
-  fcntl(fd, F_SETFL, O_NONBLOCK);
+  // The loop waits in the receive itself, under a receive timeout
+  // (waitOnGroupSocket), so the socket blocks; a send of the loop's own
+  // waits for room in the send buffer at most kSendWaitMs (the responders
+  // never wait).
+  struct timeval sendWait = {0, kSendWaitMs * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendWait, sizeof sendWait);
   // Room for a few hundred milliseconds of a flood: datagrams that arrive
   // while the thread waits for a processor are kept, not dropped. A server
   // run as root may go past the system's limit (net.core.rmem_max); any
@@ -128,9 +136,39 @@ void startLocalRecord(void) {
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
-// Handles what the wait found on the sockets: a failed socket is logged, a
-// readable one gives its datagram to the handlers.
-void serveSockets(struct pollfd *fds, nfds_t nfds) {
+// Takes what is queued on sock, up to a batch, as handleGroupMessage says
+// (flags: MSG_WAITFORONE, with MSG_DONTWAIT where it must not wait); the
+// number of datagrams, or -1 as recvmmsg gives it.
+int receiveBatch(int sock, int flags) {
+  static char room[kBatch - 1][GM_BUFSIZE - 1];
+  static struct sockaddr_in froms[kBatch];
+  static struct iovec iov[kBatch];
+  static struct mmsghdr msgs[kBatch];
+  if (iov[0].iov_base == nullptr) {  // set up once; the kernel changes only
+    for (int i = 0; i < kBatch; i++) {  // the lengths
+      iov[i].iov_base = i == 0 ? inbuf : room[i - 1];
+      iov[i].iov_len = GM_BUFSIZE - 1;
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_name = &froms[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+    }
+  }
+  int n = recvmmsg(sock, msgs, kBatch, flags, nullptr);
+  for (int i = 0; i < n; i++) {
+    // As received, and cut at GM_BUFSIZE - 1 bytes when longer.
+    int len = (int)msgs[i].msg_len;
+    if (i > 0) memcpy(inbuf, room[i - 1], (size_t)len);
+    dispatchGroupMessage(sock, &froms[i], inbuf, len);
+    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+  }
+  return n;
+}
+
+// Handles what a poll found on the sockets: a failed socket is logged, a
+// readable one gives its datagrams to the handlers. The number handled.
+int serveSockets(struct pollfd *fds, nfds_t nfds) {
+  int handled = 0;
   for (nfds_t i = 0; i < nfds; i++) {
     if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
       // The socket has no interface of its own; the one at the same index
@@ -142,10 +180,12 @@ void serveSockets(struct pollfd *fds, nfds_t nfds) {
                 ifname);
     }
     if (fds[i].revents & POLLIN) {
-      handleGroupMessage(fds[i].fd);
+      int n = receiveBatch(fds[i].fd, MSG_WAITFORONE | MSG_DONTWAIT);
+      if (n > 0) handled += n;
       fds[i].revents = 0;
     }
   }
+  return handled;
 }
 
 }  // namespace
@@ -189,6 +229,7 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   }
 
   time_t next = 0;
+  int armed = -1;  // the group socket's receive timeout, ms
   for (;;) {
     time_t now = gmSys.now();
     // A refresh further away than one period means the clock went back:
@@ -201,9 +242,10 @@ int runGroupManager(gm_params gmp, char *errbuf) {
     }
     long long wait = ((long long)next - (long long)now) * 1000;
     int timeout = wait > INT_MAX ? INT_MAX : (int)wait;
-    int rc = gmSys.poll(fds, nfds, timeout);
-    if (rc <= 0 || !params.enableGM) continue;
-    serveSockets(fds, nfds);
+    if (params.enableGM)
+      waitOnGroupSocket(&fds[0], timeout, &armed);
+    else
+      gmSys.poll(fds, nfds, timeout);
   }
 }
 
@@ -212,29 +254,23 @@ int runGroupManager(gm_params gmp, char *errbuf) {
 // and copied there in turn. Waits for the first datagram only as the socket
 // does (a blocking socket blocks, a non-blocking one returns at once when
 // nothing is queued), never for the rest. Manager thread only, as inbuf is.
-void handleGroupMessage(int sock) {
-  static char room[kBatch - 1][GM_BUFSIZE - 1];
-  static struct sockaddr_in froms[kBatch];
-  static struct iovec iov[kBatch];
-  static struct mmsghdr msgs[kBatch];
-  if (iov[0].iov_base == nullptr) {  // set up once; the kernel changes only
-    for (int i = 0; i < kBatch; i++) {  // the lengths
-      iov[i].iov_base = i == 0 ? inbuf : room[i - 1];
-      iov[i].iov_len = GM_BUFSIZE - 1;
-      msgs[i].msg_hdr.msg_iov = &iov[i];
-      msgs[i].msg_hdr.msg_iovlen = 1;
-      msgs[i].msg_hdr.msg_name = &froms[i];
-      msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-    }
+void handleGroupMessage(int sock) { receiveBatch(sock, MSG_WAITFORONE); }
+
+int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed) {
+  // A timeout of 0 would be none at all.
+  if (timeout > 0 && timeout != *armed) {
+    struct timeval tv = {timeout / 1000, (timeout % 1000) * 1000};
+    *armed = setsockopt(fd->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? timeout : -1;
   }
-  int n = recvmmsg(sock, msgs, kBatch, MSG_WAITFORONE, nullptr);
-  for (int i = 0; i < n; i++) {
-    // As received, and cut at GM_BUFSIZE - 1 bytes when longer.
-    int len = (int)msgs[i].msg_len;
-    if (i > 0) memcpy(inbuf, room[i - 1], (size_t)len);
-    dispatchGroupMessage(sock, &froms[i], inbuf, len);
-    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+  if (timeout > 0 && *armed == timeout) {
+    int n = receiveBatch(fd->fd, MSG_WAITFORONE);
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
   }
+  // Without a timeout, or on a failed socket: a poll, which reports its
+  // error events.
+  int rc = gmSys.poll(fd, 1, timeout);
+  return rc > 0 ? serveSockets(fd, 1) : rc;
 }
 
 // One datagram as received: checks and cuts its signature, then hands it to

@@ -51,7 +51,9 @@ lograte tokenFileFailed = LOGRATE_INIT("getSession:fstat");
 // Sends a reply; a failure is logged under failed's label as "<label>: <why>".
 void sendReply(int fd, struct sockaddr_in *from, const char *text,
                const char *sentLog, lograte *failed) {
-  ssize_t sent = sendto(fd, text, strlen(text), 0, (struct sockaddr *)from,
+  // Never waits for room: a reply that finds the send buffer full is lost,
+  // as a datagram may be, rather than hold up the loop.
+  ssize_t sent = sendto(fd, text, strlen(text), MSG_DONTWAIT, (struct sockaddr *)from,
                         sizeof(struct sockaddr_in));
   int err = errno;
   if (params.debug >= 1) {  // the address is formatted only for the log

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,34 @@ TEST_F(ReceivePath, EveryDatagramReachesItsRouteInInbufWithItsLength) {
   late.join();
   ASSERT_EQ(handed.size(), 1u);
   EXPECT_EQ(handed[0].bytes, "probe=late");
+  setGroupRoutes(nullptr, 0), close(gs), close(peer);
+}
+
+// The loop's wait on a blocking group socket: a datagram that comes during
+// the wait is handled at once; without one the wait ends at its time-out,
+// and a time-out of 0 does not wait at all.
+TEST_F(ReceivePath, TheLoopsWaitEndsWithADatagramOrItsTimeout) {
+  sockaddr_in a;
+  int gs = loopbackSocket(SOCK_DGRAM, &a), peer = loopbackSocket(), armed = -1;
+  pollfd p = {gs, POLLIN, 0};
+  setGroupRoutes(probeRoute, 1), handed.clear();
+  auto waited = [&](int timeout, int want) {
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitOnGroupSocket(&p, timeout, &armed), want);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+  double t = waited(300, 0);
+  EXPECT_TRUE(t > 0.25 && t < 3) << t;
+  EXPECT_LT(waited(0, 0), 0.2);
+  std::thread late([&] { usleep(100 * 1000), sendto(peer, "probe=1", 7, 0, (sockaddr *)&a, sizeof a); });
+  t = waited(20000, 1);
+  late.join();
+  EXPECT_LT(t, 10) << "the datagram did not end the wait";
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].bytes, "probe=1");
+  EXPECT_EQ(handed[0].buf, inbuf);
+  t = waited(300, 0);  // the same time-out again
+  EXPECT_TRUE(t > 0.25 && t < 3) << t;
   setGroupRoutes(nullptr, 0), close(gs), close(peer);
 }
 
