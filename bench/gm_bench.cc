@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "bare.h"
+#include "inside.h"
 #include "placement/placement.h"
 #include "placement/query_engine.h"
 #ifdef ZVGM_HAVE_LIBCRYPTO
@@ -507,25 +508,6 @@ long voluntarySwitches(pid_t pid) {
     if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) break;
   fclose(f);
   return n;
-}
-
-// True when every IPv4 address of this network namespace other than
-// loopback lies in the testbed's networks, 198.51.100.0/24 and
-// 203.0.113.0/24, and there is one: a testbed server's namespace. Only there
-// may a manager run with group networking on, as it sends on every interface.
-bool insideTestbedServer() {
-  struct ifaddrs *ifs;
-  if (getifaddrs(&ifs) != 0) return false;
-  bool ok = true, any = false;
-  for (struct ifaddrs *p = ifs; p != nullptr; p = p->ifa_next) {
-    if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET) continue;
-    uint32_t a = ntohl(((struct sockaddr_in *)p->ifa_addr)->sin_addr.s_addr);
-    if ((a >> 24) == 127) continue;
-    any = true;
-    if ((a >> 8) != 0xC63364u && (a >> 8) != 0xCB0071u) ok = false;
-  }
-  freeifaddrs(ifs);
-  return ok && any;
 }
 
 // The manager with a keep-alive interval of one second, run in a child

@@ -1,16 +1,19 @@
-// peer.cc - the library's side of peers.sh. As a responder it is a group
-// member reduced to its answers: the group socket and the manager's own
-// receive path (handleGroupMessage, as its loop runs it), nothing else. As a
-// client it runs token lookups of the library (collectSessions) over a group
-// of live members and the bare lookup (bare.c) over their bare twins,
-// alternately, and prints the medians of both.
+// peer.cc - the library's side of peers.sh. As a server it runs the manager
+// loop as a server does (groupManager: refresh, announcements, table and
+// answers); as a responder it is a group member reduced to its answers: the
+// group socket and the manager's receive path (handleGroupMessage), nothing
+// else. As a client it runs token lookups of the library (collectSessions)
+// over a group of live members and the bare lookup (bare.c) over their bare
+// twins, alternately, and prints the median and the mean of both.
 //
+//   gm_peer serve PORT [SECRET-FILE]
 //   gm_peer respond PORT [SECRET-FILE]
 //   gm_peer lookup LIBPORT BAREPORT FIRST-ADDRESS MEMBERS COUNT [SECRET-FILE]
 //
 // The members of a lookup are MEMBERS consecutive addresses from
 // FIRST-ADDRESS on; every one of them runs a library responder on LIBPORT
-// and a bare one on BAREPORT.
+// and a bare one on BAREPORT. serve runs only where a server would: in a
+// testbed server's namespaces, which it announces itself to.
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,13 +24,15 @@
 #include <vector>
 
 #include "bare.h"
+#include "inside.h"
 #include "placement/placement.h"
 
 namespace {
 
 int usage() {
   fprintf(stderr,
-          "usage: gm_peer respond PORT [SECRET-FILE]\n"
+          "usage: gm_peer serve PORT [SECRET-FILE]\n"
+          "       gm_peer respond PORT [SECRET-FILE]\n"
           "       gm_peer lookup LIBPORT BAREPORT FIRST-ADDRESS MEMBERS COUNT [SECRET-FILE]\n");
   return 2;
 }
@@ -36,6 +41,10 @@ int usage() {
 // announcements to the group, the table and the answers), with the settings'
 // defaults, group port PORT and the secret, if any.
 int serve(int port, const char *secret) {
+  if (!insideTestbedServer()) {
+    fprintf(stderr, "gm_peer: serve runs only inside a testbed server (it sends to the group)\n");
+    return 2;
+  }
   gm_params p{};
   p.gmport = port;
   p.keepAliveInterval = 20;

@@ -1,21 +1,22 @@
 #!/bin/bash
 # peers.sh - the token lookup against live peers: brings up N servers in the
-# testbed, each running the library's responder (gm_peer respond) and a bare
+# testbed, each running the library's manager loop (gm_peer serve) and a bare
 # responder doing the same file and socket work (gm_bare_peer), and asks them
 # from the observer, alternately with the library's lookup and with the bare
-# lookup (gm_peer lookup). For each group size and with the secret off and
+# lookup (gm_peer lookup), each lookup on a socket of its own. For each group size and with the secret off and
 # on it prints both medians, their ratio, the CPU time of a lookup with its
 # answers, and the cost per member asked.
 #
 #   sudo bench/peers.sh [--build DIR] [--count N] [--reps R] [--resp-cpus LIST]
-#                       [--client-cpus LIST] [--nice N] [--loop|--light] [SIZE...]
+#                       [--client-cpus LIST] [--nice N] [--light|--respond] [SIZE...]
 #                                                          (default 8 30 100)
 #
-# With --loop the library's responders run the manager loop itself as a
-# server does (gm_peer serve: groupManager with its refresh, announcements to
-# the group and table, group port LIBPORT); with --light they are whole light
-# servers (tb run: the same loop behind the light server's console, whose
-# clock reads the time with a system call).
+# The library's responders run the manager loop itself as a server does
+# (gm_peer serve: groupManager with its refresh, announcements to the group
+# and table, group port LIBPORT). With --light they are whole light servers
+# instead (tb run: the same loop behind the light server's console, whose
+# clock reads the time with a system call); with --respond, the receive path
+# alone (gm_peer respond: handleGroupMessage on a blocking socket).
 #
 # Each size is asked R times (default 3) with N lookups of each kind (default
 # 1000), the sizes taking turns run by run; the figures are the medians of the
@@ -38,7 +39,7 @@ RESP_CPUS=1
 CLIENT_CPUS=0
 NICE=0
 REPS=3
-LIGHT=0
+PEERS=serve
 LIBPORT=7009
 BAREPORT=7010
 NET0=198.51.100
@@ -51,9 +52,9 @@ while [ $# -gt 0 ]; do
     --resp-cpus) RESP_CPUS=$2; shift 2 ;;
     --client-cpus) CLIENT_CPUS=$2; shift 2 ;;
     --nice) NICE=$2; shift 2 ;;
-    --light) LIGHT=1; shift ;;
-    --loop) LIGHT=2; shift ;;
-    -h|--help) sed -n '2,29p' "$0"; exit 0 ;;
+    --light) PEERS=light; shift ;;
+    --respond) PEERS=respond; shift ;;
+    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
     -*) echo "peers: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -104,16 +105,18 @@ commit=$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo none)
 git -C "$HERE" diff --quiet HEAD 2>/dev/null || commit="$commit with changes"
 echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit," \
      "$(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
-kind="gm_peer respond"
-[ "$LIGHT" = 0 ] || kind="light servers"
-[ "$LIGHT" != 2 ] || kind="gm_peer serve (the manager loop)"
+case $PEERS in
+  serve) kind="gm_peer serve (the manager loop)" ;;
+  light) kind="light servers" ;;
+  respond) kind="gm_peer respond (the receive path alone)" ;;
+esac
 echo "library responders: $kind; responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, niceness $NICE, $REPS runs of $COUNT lookups of each kind per line"
 for secret in off on; do
   sarg=()
   [ "$secret" = off ] || sarg=("$TB/secret")
   LIB=() BARE=()
   for ((i = 1; i <= MAX; i++)); do
-    if [ "$LIGHT" = 1 ]; then
+    if [ "$PEERS" = light ]; then
       props=(gmport=$LIBPORT)
       [ "$secret" = off ] || props+=(gmSignatureFile="$TB/secret")
       "$TBS" run "s$i" "${props[@]}" >/dev/null
@@ -122,9 +125,7 @@ for secret in off on; do
       renice -n "$NICE" -p $(ls "/proc/$p/task") >/dev/null
       LIB+=("$p")
     else
-      mode=respond
-      [ "$LIGHT" = 0 ] || mode=serve
-      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" "$mode" "$LIBPORT" "${sarg[@]}" \
+      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" "$PEERS" "$LIBPORT" "${sarg[@]}" \
         2>>"$TB/responders.err" &
       LIB+=($!)
     fi
