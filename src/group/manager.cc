@@ -26,8 +26,8 @@ int numRoutes;
 const int kRecvRoom = 4 << 20;  // receive buffer of the group socket, bytes
 
 // Datagrams taken from the socket with one call at most. A queue that a
-// flood keeps full then costs one receive per batch instead of a poll and a
-// receive per datagram, and the refresh is never more than a batch late.
+// flood keeps full then costs one receive call per batch, not one per
+// datagram, and the refresh is never more than a batch late.
 const int kBatch = 32;
 
 const int kSendWaitMs = 50;  // a send's longest wait for buffer room
