@@ -83,20 +83,21 @@ typedef struct gm_route {
  * ignored, as one of an unknown kind is. */
 void setGroupRoutes(const gm_route *routes, int count);
 
-/* What the loop runs when the group socket is readable: receives what is
- * queued on sock, up to a batch of datagrams, and hands each in turn to
- * dispatchGroupMessage from inbuf, with its length as received (cut at
- * GM_BUFSIZE - 1 bytes). Waits for the first datagram as the socket does: a
- * blocking socket blocks, a non-blocking one returns at once when empty.
+/* The loop's receive: takes what is queued on sock, up to a batch of
+ * datagrams, and hands each in turn to dispatchGroupMessage from inbuf,
+ * with its length as received (cut at GM_BUFSIZE - 1 bytes). Waits for the
+ * first datagram as the socket does: a blocking socket blocks (up to its
+ * receive timeout), a non-blocking one returns at once when empty. The
+ * number of datagrams handled, or -1 with errno when none could be received.
  * Manager thread only. */
-void handleGroupMessage(int sock);
-/* The loop's wait with group networking on: receives on the group socket
- * fd->fd (a blocking one) until datagrams come or timeout ms pass, and hands
- * what came to dispatchGroupMessage. The socket's receive timeout is set
- * only when it is not timeout already (*armed, -1 at first), so that a
+int handleGroupMessage(int sock);
+/* The loop's wait with group networking on: handleGroupMessage on the group
+ * socket fd->fd (a blocking one) under a receive timeout of timeout ms, so
+ * that it returns when datagrams came or the time passed. The timeout is
+ * set only when it is not timeout already (*armed, -1 at first), so that a
  * datagram costs one system call. Where no timeout can be set, or the
  * receive fails, it polls fd instead, as the loop used to. The number of
- * datagrams handled, 0 at the time-out, or -1. */
+ * datagrams handled, 0 at the time-out, or -1 after a failed poll. */
 int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed);
 /* Handles one received datagram of len bytes from `from`: signature check
  * and cut, then the handler its first token names. buf must have room for a

@@ -138,7 +138,7 @@ void startLocalRecord(void) {
 
 // Takes what is queued on sock, up to a batch, as handleGroupMessage says
 // (flags: MSG_WAITFORONE, with MSG_DONTWAIT where it must not wait); the
-// number of datagrams, or -1 as recvmmsg gives it.
+// number of datagrams, or -1 with errno as recvmmsg leaves it.
 int receiveBatch(int sock, int flags) {
   static char room[kBatch - 1][GM_BUFSIZE - 1];
   static struct sockaddr_in froms[kBatch];
@@ -254,7 +254,7 @@ int runGroupManager(gm_params gmp, char *errbuf) {
 // and copied there in turn. Waits for the first datagram only as the socket
 // does (a blocking socket blocks, a non-blocking one returns at once when
 // nothing is queued), never for the rest. Manager thread only, as inbuf is.
-void handleGroupMessage(int sock) { receiveBatch(sock, MSG_WAITFORONE); }
+int handleGroupMessage(int sock) { return receiveBatch(sock, MSG_WAITFORONE); }
 
 int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed) {
   // A timeout of 0 would be none at all.
@@ -263,7 +263,7 @@ int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed) {
     *armed = setsockopt(fd->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? timeout : -1;
   }
   if (timeout > 0 && *armed == timeout) {
-    int n = receiveBatch(fd->fd, MSG_WAITFORONE);
+    int n = handleGroupMessage(fd->fd);
     if (n >= 0) return n;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
   }
