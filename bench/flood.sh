@@ -5,11 +5,12 @@
 # and prints per rate: the rate reached, members lost or turned not alive,
 # lookups from s1 that found a session on s2 and their p50/p99 against no
 # flood, the manager thread's CPU, resident memory before and after, log
-# lines written per second and datagrams the kernel dropped. Then 99 forged
-# names fill every table and one more real server starts: the seconds until
-# every table holds it. Last, unless --no-trust, the trust phases (see
-# trust_phases): claims on a live member's name, a replayed dead member, a
-# rotation of the secret; --trust-only runs these alone.
+# lines written per second and per keep-alive interval (all, and per kind of
+# line) and datagrams the kernel dropped. Then 99 forged names fill every
+# table and one more real server starts: the seconds until every table holds
+# it. Last, unless --no-trust, the trust phases (see trust_phases): claims
+# on a live member's name, a replayed dead member, a rotation of the secret;
+# --trust-only runs these alone.
 #
 #   sudo bench/flood.sh [--build DIR] [--rates "R..."] [--kind KIND]
 #                       [--secs S] [--no-trust | --trust-only] [N...]
@@ -124,6 +125,28 @@ lookup_figures() {
           printf "%d of %d found the session on s2, p50 %.1f ms, p99 %.1f ms", f, n, v[a], v[b] }'
 }
 
+# The log lines of s1 after line FROM, by kind: a kind that went past its
+# burst has count lines ("<label>: N more like this in the last S s"), one
+# per interval, and its lines start with its label; the lines of a kind per
+# interval are its lines, count lines included, over its count lines. The
+# goal is the burst and one count line: 11. Then what all kinds together
+# would write a second at the default keep-alive interval (20 s).
+log_per_interval() {
+  tail -n +"$(($1 + 1))" "$TB/s1/daemon.err" | cut -c21- | awk '
+    { line[NR] = $0
+      if (match($0, /: [0-9]+ more like this in the last [0-9]+ s$/)) counts[substr($0, 1, RSTART - 1)]++ }
+    END {
+      for (i = 1; i <= NR; i++) {
+        k = ""
+        for (l in counts) if (index(line[i], l) == 1 && length(l) > length(k)) k = l
+        if (k != "") n[k]++; else other++
+      }
+      printf "   log lines per interval, by kind (goal: at most 11):"
+      for (k in n) { printf " \"%s\" %.1f (%d in %d);", k, n[k] / counts[k], n[k], counts[k]; all += n[k] / counts[k] }
+      printf " other lines %d\n", other
+      printf "   at the default 20-s interval: %.1f lines/s (goal: at most 5)\n", all / 20 }'
+}
+
 flood_step() {
   local n=$1 rate=$2 proc tid c0 c1 r0 r1 l0 l1 u0 u1 t0 t1 worst=$1 lost=0 lk arg a
   shift 2
@@ -150,6 +173,7 @@ flood_step() {
   echo "   members alive in s1's table (fewest seen): $worst of $n (goal $n);" \
        "s1 $([ "$lost" = 0 ] && echo "alive in s2's table throughout" || echo "turned NOT alive in s2's table")"
   echo "   lookups from s1 during the flood: $lk"
+  log_per_interval "$l0"
   awk -v c0="$c0" -v c1="$c1" -v u0="$u0" -v u1="$u1" -v t="$(secs "$t0" "$t1")" -v r0="$r0" \
       -v r1="$r1" -v l=$((l1 - l0)) 'BEGIN {
     split(c0, a, " "); split(c1, b, " "); split(u0, x, " "); split(u1, y, " ")

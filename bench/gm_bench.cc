@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "bare.h"
+#include "inside.h"
 #include "placement/placement.h"
 #include "placement/query_engine.h"
 #ifdef ZVGM_HAVE_LIBCRYPTO
@@ -128,9 +129,8 @@ int loopSocket(uint32_t lastOctet, uint16_t port, struct sockaddr_in *bound) {
   return fd;
 }
 
-// The log goes to /dev/null while a benchmark runs: the responder reports
-// the missing session-count directories on every query. The write itself is
-// still paid, as in the daemon.
+// The log goes to /dev/null while a benchmark runs, whatever a lookup or a
+// responder has to say.
 struct QuietLog {
   int saved = dup(2);
   QuietLog() {
@@ -204,9 +204,11 @@ double median(std::vector<double> v) {
 }
 
 // One tokenQ datagram in, one tokenR datagram out, paired with the bare
-// responder's answer in alternating order. range(0) 1: the token has a
-// session file, 0: it is missing; range(1) 1: a secret is loaded. The Time
-// column is the library's; the counters give the medians of both.
+// responder's answer in alternating order. The library takes the query as its
+// loop does (waitOnGroupSocket on a blocking socket), the bare responder with
+// recvfrom. range(0) 1: the token has a session file, 0: it is missing;
+// range(1) 1: a secret is loaded. The Time column is the library's; the
+// counters give the medians of both.
 void BM_TokenResponder(benchmark::State &state) {
   BenchDirs dirs;
   std::string ct = dirs.path("/ctokens"), it = dirs.path("/itokens"),
@@ -220,8 +222,8 @@ void BM_TokenResponder(benchmark::State &state) {
     return;
   }
 
-  struct sockaddr_in from;
-  int resp = loopSocket(1, 0, nullptr);
+  struct sockaddr_in from, to;
+  int resp = loopSocket(1, 0, &to);
   int client = loopSocket(1, 0, &from);
   if (resp < 0 || client < 0) {
     state.SkipWithError("no loopback socket");
@@ -235,9 +237,12 @@ void BM_TokenResponder(benchmark::State &state) {
   char reply[GM_TOKENR_BUF];
   QuietLog quiet;
   installResponders();  // as groupManager does before its loop
+  struct pollfd group = {resp, POLLIN, 0};
+  int armed = -1;
+  auto ask = [&] { sendto(client, query, qlen, 0, (struct sockaddr *)&to, sizeof to); };
   auto library = [&] {
-    memcpy(inbuf, query, qlen + 1);
-    dispatchGroupMessage(resp, &from, inbuf, (int)qlen);
+    ask();
+    waitOnGroupSocket(&group, 1000, &armed);
     ssize_t n = recv(client, reply, sizeof reply, 0);
     benchmark::DoNotOptimize(n);
   };
@@ -246,8 +251,11 @@ void BM_TokenResponder(benchmark::State &state) {
   const bare_dirs bd = {ct.c_str(), it.c_str(), disp.c_str(), idle.c_str()};
   char bareIn[GM_BUFSIZE];
   auto bare = [&] {
-    memcpy(bareIn, query, qlen + 1);
-    bare_answer(resp, &from, bareIn, (int)qlen, &bd);
+    ask();
+    struct sockaddr_in sender;
+    socklen_t sl = sizeof sender;
+    ssize_t got = recvfrom(resp, bareIn, sizeof bareIn - 1, 0, (struct sockaddr *)&sender, &sl);
+    if (got >= 0) bare_answer(resp, &sender, bareIn, (int)got, &bd);
     ssize_t n = recv(client, reply, sizeof reply, 0);
     benchmark::DoNotOptimize(n);
   };
@@ -500,25 +508,6 @@ long voluntarySwitches(pid_t pid) {
     if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) break;
   fclose(f);
   return n;
-}
-
-// True when every IPv4 address of this network namespace other than
-// loopback lies in the testbed's networks, 198.51.100.0/24 and
-// 203.0.113.0/24, and there is one: a testbed server's namespace. Only there
-// may a manager run with group networking on, as it sends on every interface.
-bool insideTestbedServer() {
-  struct ifaddrs *ifs;
-  if (getifaddrs(&ifs) != 0) return false;
-  bool ok = true, any = false;
-  for (struct ifaddrs *p = ifs; p != nullptr; p = p->ifa_next) {
-    if (p->ifa_addr == nullptr || p->ifa_addr->sa_family != AF_INET) continue;
-    uint32_t a = ntohl(((struct sockaddr_in *)p->ifa_addr)->sin_addr.s_addr);
-    if ((a >> 24) == 127) continue;
-    any = true;
-    if ((a >> 8) != 0xC63364u && (a >> 8) != 0xCB0071u) ok = false;
-  }
-  freeifaddrs(ifs);
-  return ok && any;
 }
 
 // The manager with a keep-alive interval of one second, run in a child

@@ -1,16 +1,19 @@
-// peer.cc - the library's side of peers.sh. As a responder it is a group
-// member reduced to its answers: the group socket and the manager's own
-// receive path (handleGroupMessage), nothing else. As a client it runs token
-// lookups of the library (collectSessions) over a group of live members and
-// the bare lookup (bare.c) over their bare twins, alternately, and prints the
-// medians of both.
+// peer.cc - the library's side of peers.sh. As a server it runs the manager
+// loop as a server does (groupManager: refresh, announcements, table and
+// answers); as a responder it is a group member reduced to its answers: the
+// group socket and the manager's receive path (handleGroupMessage), nothing
+// else. As a client it runs token lookups of the library (collectSessions)
+// over a group of live members and the bare lookup (bare.c) over their bare
+// twins, alternately, and prints the median and the mean of both.
 //
+//   gm_peer serve PORT [SECRET-FILE]
 //   gm_peer respond PORT [SECRET-FILE]
 //   gm_peer lookup LIBPORT BAREPORT FIRST-ADDRESS MEMBERS COUNT [SECRET-FILE]
 //
 // The members of a lookup are MEMBERS consecutive addresses from
 // FIRST-ADDRESS on; every one of them runs a library responder on LIBPORT
-// and a bare one on BAREPORT.
+// and a bare one on BAREPORT. serve runs only where a server would: in a
+// testbed server's namespaces, which it announces itself to.
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,15 +24,39 @@
 #include <vector>
 
 #include "bare.h"
+#include "inside.h"
 #include "placement/placement.h"
 
 namespace {
 
 int usage() {
   fprintf(stderr,
-          "usage: gm_peer respond PORT [SECRET-FILE]\n"
+          "usage: gm_peer serve PORT [SECRET-FILE]\n"
+          "       gm_peer respond PORT [SECRET-FILE]\n"
           "       gm_peer lookup LIBPORT BAREPORT FIRST-ADDRESS MEMBERS COUNT [SECRET-FILE]\n");
   return 2;
+}
+
+// The manager loop as a server runs it (groupManager: the refresh, the
+// announcements to the group, the table and the answers), with the settings'
+// defaults, group port PORT and the secret, if any.
+int serve(int port, const char *secret) {
+  if (!insideTestbedServer()) {
+    fprintf(stderr, "gm_peer: serve runs only inside a testbed server (it sends to the group)\n");
+    return 2;
+  }
+  gm_params p{};
+  p.gmport = port;
+  p.keepAliveInterval = 20;
+  p.enableGM = 1;
+  p.use_multicast = 1;
+  p.mcaddr = "224.101.101.101";
+  p.mcTTL = 1;
+  p.sigfile = secret != nullptr ? secret : "";
+  char err[128] = "";
+  groupManager(p, err);
+  fprintf(stderr, "gm_peer: %s\n", err);
+  return 1;
 }
 
 int respond(int port, const char *secret) {
@@ -89,6 +116,12 @@ double median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
+double mean(const std::vector<double> &v) {
+  double s = 0;
+  for (double x : v) s += x;
+  return v.empty() ? 0 : s / (double)v.size();
+}
+
 int lookup(int libPort, int barePort, uint32_t first, int members, int count,
            const char *secret) {
   if (members < 1 || members > MAXHOSTS || count < 1) return usage();
@@ -138,10 +171,10 @@ int lookup(int libPort, int barePort, uint32_t first, int members, int count,
       lib(true);
     }
   }
-  printf("members=%d lookups=%d lib_us=%.1f bare_us=%.1f lib_client_cpu_us=%.1f "
-         "bare_client_cpu_us=%.1f lib_short=%d bare_short=%d\n",
-         members, count, median(libWall), median(bareWall), median(libCpu), median(bareCpu),
-         libShort, bareShort);
+  printf("members=%d lookups=%d lib_us=%.1f bare_us=%.1f lib_mean_us=%.1f bare_mean_us=%.1f "
+         "lib_client_cpu_us=%.1f bare_client_cpu_us=%.1f lib_short=%d bare_short=%d\n",
+         members, count, median(libWall), median(bareWall), mean(libWall), mean(bareWall),
+         median(libCpu), median(bareCpu), libShort, bareShort);
   return 0;
 }
 
@@ -150,6 +183,8 @@ int lookup(int libPort, int barePort, uint32_t first, int members, int count,
 int main(int argc, char **argv) {
   if (argc >= 3 && strcmp(argv[1], "respond") == 0 && argc <= 4)
     return respond(atoi(argv[2]), argc == 4 ? argv[3] : nullptr);
+  if (argc >= 3 && strcmp(argv[1], "serve") == 0 && argc <= 4)
+    return serve(atoi(argv[2]), argc == 4 ? argv[3] : nullptr);
   if (argc >= 7 && strcmp(argv[1], "lookup") == 0 && argc <= 8) {
     in_addr first;
     if (inet_aton(argv[4], &first) == 0) return usage();

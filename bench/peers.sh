@@ -1,40 +1,45 @@
 #!/bin/bash
 # peers.sh - the token lookup against live peers: brings up N servers in the
-# testbed, each running the library's responder (gm_peer respond) and a bare
+# testbed, each running the library's manager loop (gm_peer serve) and a bare
 # responder doing the same file and socket work (gm_bare_peer), and asks them
 # from the observer, alternately with the library's lookup and with the bare
-# lookup (gm_peer lookup). For each group size and with the secret off and
+# lookup (gm_peer lookup), each lookup on a socket of its own. For each group size and with the secret off and
 # on it prints both medians, their ratio, the CPU time of a lookup with its
 # answers, and the cost per member asked.
 #
 #   sudo bench/peers.sh [--build DIR] [--count N] [--reps R] [--resp-cpus LIST]
-#                       [--client-cpus LIST] [--nice N] [--light] [SIZE...]
+#                       [--client-cpus LIST] [--nice N] [--light|--respond] [SIZE...]
 #                                                          (default 8 30 100)
 #
-# With --light the library's responders are whole light servers instead
-# (tb run: the manager loop with its announcements, group port LIBPORT).
+# The library's responders run the manager loop itself as a server does
+# (gm_peer serve: groupManager with its refresh, announcements to the group
+# and table, group port LIBPORT). With --light they are whole light servers
+# instead (tb run: the same loop behind the light server's console, whose
+# clock reads the time with a system call); with --respond, the receive path
+# alone (gm_peer respond: handleGroupMessage on a blocking socket).
 #
 # Each size is asked R times (default 3) with N lookups of each kind (default
-# 300), the sizes taking turns run by run; the figures are the medians of the
-# R runs. Responders run pinned to --resp-cpus (default 1), clients to --client-cpus
-# (default 0), all at niceness N (default 0; a negative N keeps other work on
-# a shared machine from stretching the wall times), the library's and the
-# bare ones alike. Runs only inside the
-# testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX, default zvpeers); the
-# testbed and every process started here are gone at the end, also on
-# failure or interrupt.
+# 1000), the sizes taking turns run by run; the figures are the medians of the
+# R runs: of each run's median lookup, and of its mean ("all rounds": the time
+# of all its lookups of that kind over their number). Responders run pinned
+# to --resp-cpus (default 1), clients to --client-cpus (default 0), all at
+# niceness N (default 0; a negative N keeps other work on a shared machine
+# from stretching the wall times), the library's and the bare ones alike.
+# Runs only inside the testbed's namespaces (testbed/tb, prefix ZVTB_PREFIX,
+# default zvpeers); the testbed and every process started here are gone at
+# the end, also on failure or interrupt.
 set -Eeuo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TBS=$HERE/../testbed/tb
 export ZVTB_PREFIX=${ZVTB_PREFIX:-zvpeers}
 BUILD=$HERE/../build
-COUNT=200
+COUNT=1000
 RESP_CPUS=1
 CLIENT_CPUS=0
 NICE=0
 REPS=3
-LIGHT=0
+PEERS=serve
 LIBPORT=7009
 BAREPORT=7010
 NET0=198.51.100
@@ -47,8 +52,9 @@ while [ $# -gt 0 ]; do
     --resp-cpus) RESP_CPUS=$2; shift 2 ;;
     --client-cpus) CLIENT_CPUS=$2; shift 2 ;;
     --nice) NICE=$2; shift 2 ;;
-    --light) LIGHT=1; shift ;;
-    -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+    --light) PEERS=light; shift ;;
+    --respond) PEERS=respond; shift ;;
+    -h|--help) sed -n '2,30p' "$0"; exit 0 ;;
     -*) echo "peers: unknown option $1" >&2; exit 2 ;;
     *) break ;;
   esac
@@ -99,15 +105,18 @@ commit=$(git -C "$HERE" rev-parse --short HEAD 2>/dev/null || echo none)
 git -C "$HERE" diff --quiet HEAD 2>/dev/null || commit="$commit with changes"
 echo "date $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit," \
      "$(nproc) processors, load $(cut -d' ' -f1-3 /proc/loadavg)"
-kind="gm_peer respond"
-[ "$LIGHT" = 0 ] || kind="light servers"
+case $PEERS in
+  serve) kind="gm_peer serve (the manager loop)" ;;
+  light) kind="light servers" ;;
+  respond) kind="gm_peer respond (the receive path alone)" ;;
+esac
 echo "library responders: $kind; responders on CPUs $RESP_CPUS, clients on CPUs $CLIENT_CPUS, niceness $NICE, $REPS runs of $COUNT lookups of each kind per line"
 for secret in off on; do
   sarg=()
   [ "$secret" = off ] || sarg=("$TB/secret")
   LIB=() BARE=()
   for ((i = 1; i <= MAX; i++)); do
-    if [ "$LIGHT" = 1 ]; then
+    if [ "$PEERS" = light ]; then
       props=(gmport=$LIBPORT)
       [ "$secret" = off ] || props+=(gmSignatureFile="$TB/secret")
       "$TBS" run "s$i" "${props[@]}" >/dev/null
@@ -116,7 +125,7 @@ for secret in off on; do
       renice -n "$NICE" -p $(ls "/proc/$p/task") >/dev/null
       LIB+=("$p")
     else
-      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" respond "$LIBPORT" "${sarg[@]}" \
+      "$TBS" exec "s$i" nice -n "$NICE" taskset -c "$RESP_CPUS" "$TB/bin/gm_peer" "$PEERS" "$LIBPORT" "${sarg[@]}" \
         2>>"$TB/responders.err" &
       LIB+=($!)
     fi
@@ -159,12 +168,16 @@ for secret in off on; do
       }
       { for (i = 1; i <= NF; i++) { split($i, kv, "="); v[kv[1], NR] = kv[2] }
         v["ratio", NR] = v["lib_us", NR] / v["bare_us", NR]
+        v["mratio", NR] = v["lib_mean_us", NR] / v["bare_mean_us", NR]
         ls += v["lib_short", NR]; bs += v["bare_short", NR] }
       END {
         lu = med("lib_us"); bu = med("bare_us"); lc = med("lib_client_cpu_us"); bc = med("bare_client_cpu_us")
         lcpu = lc + lr / 1000 / c; bcpu = bc + br / 1000 / c
-        printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.2; runs:", s, n, lu, bu, med("ratio")
+        printf "secret %-3s members %3d  lookup %8.1f us  bare %8.1f us  ratio %.2f (goal <= 1.1; runs:", s, n, lu, bu, med("ratio")
         for (i = 1; i <= NR; i++) printf " %.2f", v["ratio", i]
+        printf ")\n"
+        printf "                     all rounds: lookup %8.1f us  bare %8.1f us  ratio %.2f (runs:", med("lib_mean_us"), med("bare_mean_us"), med("mratio")
+        for (i = 1; i <= NR; i++) printf " %.2f", v["mratio", i]
         printf ")\n"
         printf "                     CPU: lookup %8.1f us  bare %8.1f us  ratio %.2f  (client %.1f / %.1f us, responders %.1f / %.1f us)\n", lcpu, bcpu, lcpu / bcpu, lc, bc, lr / 1000 / c, br / 1000 / c
         printf "                     per member: lookup %.1f us wall, %.1f us CPU; bare %.1f us wall, %.1f us CPU\n", lu / n, lcpu / n, bu / n, bcpu / n

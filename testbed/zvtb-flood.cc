@@ -12,6 +12,8 @@
 //          unsigned  announcements without a signature, under NAMES names
 //          forged    announcements with a trailer that does not verify
 //          tokenq, termq, serverq   queries as peers send them
+//          pairs     token queries of 60 pairs, more than a line is split into
+//          longtoken token queries with a token of 70 characters
 //          mix       the kinds above in turn
 //          claim     announcements without a signature under exactly the
 //                    name PREFIX (NAMES unused): a claim on a member's name
@@ -45,7 +47,7 @@ const size_t kBig = 8000;
 int usage() {
   fprintf(stderr,
           "usage: zvtb-flood KIND DEST PORT RATE COUNT SECONDS [NAMES [PREFIX]]\n"
-          "KIND: garbage big unsigned forged tokenq termq serverq mix claim\n"
+          "KIND: garbage big unsigned forged tokenq termq serverq pairs longtoken mix claim\n"
           "RATE datagrams/s (0: as fast as possible); stops after COUNT datagrams\n"
           "or SECONDS seconds, whichever comes first\n");
   return 2;
@@ -95,10 +97,10 @@ double nowSec() {
   return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-enum Kind { kGarbage, kBigKind, kUnsigned, kForged, kTokenQ, kTermQ, kServerQ, kKinds };
+enum Kind { kGarbage, kBigKind, kUnsigned, kForged, kTokenQ, kTermQ, kServerQ, kPairs, kLongToken, kKinds };
 const Kind kClaim = kKinds;  // not one of mix's kinds
-const char *const kKindNames[kKinds] = {"garbage", "big",   "unsigned", "forged",
-                                        "tokenq",  "termq", "serverq"};
+const char *const kKindNames[kKinds] = {"garbage", "big",   "unsigned", "forged", "tokenq",
+                                        "termq",   "serverq", "pairs",  "longtoken"};
 
 uint64_t rng = 88172645463325252ull;
 uint64_t next64() {  // xorshift: cheap, and the same stream every run
@@ -152,6 +154,14 @@ struct Maker {
         return (size_t)snprintf(buf, room, "termQ=t-flood%ld at=%x hostix=1\n", who, htonl(self));
       case kServerQ:
         return (size_t)snprintf(buf, room, "serverQ=%ld\n", 1 + who % 100);
+      case kPairs:
+        n = snprintf(buf, room, "tokenQ=i-flood%ld at=%x hostix=1 ctoken=c-flood%ld", who,
+                     htonl(self), who);
+        for (int j = 0; j < 56; j++) n += snprintf(buf + n, room - n, " k%d=v", j);
+        buf[n++] = '\n';
+        return (size_t)n;
+      case kLongToken:
+        return (size_t)snprintf(buf, room, "tokenQ=%070ld at=%x hostix=1 ctoken=\n", who, htonl(self));
       default:
         return 0;
     }

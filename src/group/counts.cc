@@ -53,6 +53,13 @@ bool recount(const char *dir, time_t mtime, time_t *seen,
   return true;
 }
 
+// Every token query a peer sends counts the sessions afresh, so these lines
+// are bounded as the responders' own are.
+lograte cannotStat = LOGRATE_INIT("Cannot stat displays directory");
+lograte cannotOpen = LOGRATE_INIT("Cannot open displays directory");
+lograte cannotOpenIdle = LOGRATE_INIT("Cannot open idle display directory");
+lograte noLoadAvg = LOGRATE_INIT("Error obtaining load avg");
+
 session_cache sessionCache = SESSION_CACHE_INIT;
 load_cache loadCache;
 
@@ -64,11 +71,11 @@ void countSessionsIn(session_cache *c, const char *displays,
                      const char *idledir, int *total, int *idle) {
   struct stat ds, is;
   if (stat(displays, &ds) != 0 || stat(idledir, &is) != 0)
-    log_error(0, 0, "Cannot stat displays directory\n");
+    log_error_limited(&cannotStat, "Cannot stat displays directory\n");
   else if (!recount(displays, ds.st_mtime, &c->lastDispTime, isDisplayName, &c->t))
-    log_error(0, 0, "Cannot open displays directory\n");
+    log_error_limited(&cannotOpen, "Cannot open displays directory\n");
   else if (!recount(idledir, is.st_mtime, &c->lastIdleTime, isIdleName, &c->i))
-    log_error(0, 0, "Cannot open idle display directory\n");
+    log_error_limited(&cannotOpenIdle, "Cannot open idle display directory\n");
   *total = c->t;
   *idle = c->i;
 }
@@ -85,7 +92,7 @@ double currentLoadFrom(load_cache *c, int (*sample)(double *, int)) {
   double avg[3];
   int n = sample(avg, 3);
   if (n <= 0) {
-    log_error(0, 0, "Error obtaining load avg\n");
+    log_error_limited(&noLoadAvg, "Error obtaining load avg\n");
   } else {
     for (int k = 0; k < n && k < 3; k++)
       if (avg[k] > c->max) c->max = avg[k];

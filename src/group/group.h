@@ -83,31 +83,26 @@ typedef struct gm_route {
  * ignored, as one of an unknown kind is. */
 void setGroupRoutes(const gm_route *routes, int count);
 
-void handleGroupMessage(int sock);
+/* The loop's receive: takes what is queued on sock, up to a batch of
+ * datagrams, and hands each in turn to dispatchGroupMessage from inbuf,
+ * with its length as received (cut at GM_BUFSIZE - 1 bytes). Waits for the
+ * first datagram as the socket does: a blocking socket blocks (up to its
+ * receive timeout), a non-blocking one returns at once when empty. The
+ * number of datagrams handled, or -1 with errno when none could be received.
+ * Manager thread only. */
+int handleGroupMessage(int sock);
+/* The loop's wait with group networking on: handleGroupMessage on the group
+ * socket fd->fd (a blocking one) under a receive timeout of timeout ms, so
+ * that it returns when datagrams came or the time passed. The timeout is
+ * set only when it is not timeout already (*armed, -1 at first), so that a
+ * datagram costs one system call. Where no timeout can be set, or the
+ * receive fails, it polls fd instead, as the loop used to. The number of
+ * datagrams handled, 0 at the time-out, or -1 after a failed poll. */
+int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed);
 /* Handles one received datagram of len bytes from `from`: signature check
  * and cut, then the handler its first token names. buf must have room for a
  * NUL at buf[len] (at least len + 1 bytes). */
 void dispatchGroupMessage(int sock, struct sockaddr_in *from, char *buf, int len);
-
-/* ---- Lines that datagrams repeat --------------------------------------- */
-
-/* An always-on line that a stream of datagrams could repeat as often as they
- * arrive: written the first time in each keep-alive interval, its repeats
- * counted and reported in one line "<label>: N more like this in the last
- * S s" once the interval is over. Manager thread only. */
-typedef struct lograte {
-  const char *label;      /* names the line in the count line */
-  time_t start;           /* when the line was last written; 0: not yet */
-  unsigned long left;     /* repeats left out since then */
-  int listed;             /* on the list of limiters with repeats to report */
-  struct lograte *next;
-} lograte;
-#define LOGRATE_INIT(label) {label, 0, 0, 0, 0}
-void log_error_limited(lograte *r, const char *format, ...)
-    __attribute__((format(printf, 2, 3)));
-/* Reports the repeats of every limiter whose interval is over; the loop calls
- * it at each refresh, so that a flood that stops still gets its count. */
-void logRateFlush(time_t now);
 
 /* ---- Local refresh and sending ---------------------------------------- */
 

@@ -4,13 +4,14 @@
 // announcements to announce.cc, every other kind by the routes installed
 // from above (the responders, through groupManager).
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <errno.h>
 #include <limits.h>
 #include <netdb.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "group/group.h"
@@ -23,6 +24,13 @@ const int kErrBuf = 103;  // the least that callers give groupManager
 const gm_route *routes;
 int numRoutes;
 const int kRecvRoom = 4 << 20;  // receive buffer of the group socket, bytes
+
+// Datagrams taken from the socket with one call at most. A queue that a
+// flood keeps full then costs one receive call per batch, not one per
+// datagram, and the refresh is never more than a batch late.
+const int kBatch = 32;
+
+const int kSendWaitMs = 50;  // a send's longest wait for buffer room
 
 // Group address for the multicast socket: mcaddr when it is a dotted
 // multicast address, the default group otherwise.
@@ -106,7 +114,12 @@ int openGroupSocket(char *errbuf) {
       return -1;
     }
   }
-  fcntl(fd, F_SETFL, O_NONBLOCK);
+  // The loop waits in the receive itself, under a receive timeout
+  // (waitOnGroupSocket), so the socket blocks; a send of the loop's own
+  // waits for room in the send buffer at most kSendWaitMs (the responders
+  // never wait).
+  struct timeval sendWait = {0, kSendWaitMs * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendWait, sizeof sendWait);
   // Room for a few hundred milliseconds of a flood: datagrams that arrive
   // while the thread waits for a processor are kept, not dropped. A server
   // run as root may go past the system's limit (net.core.rmem_max); any
@@ -115,33 +128,6 @@ int openGroupSocket(char *errbuf) {
   if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0)
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
   return fd;
-}
-
-// Datagrams taken from the socket with one call at most. A queue that a
-// flood keeps full then costs one receive per batch instead of a poll and a
-// receive per datagram, and the refresh is never more than a batch late.
-const int kBatch = 32;
-
-// Receives what is queued, up to a batch, and dispatches each datagram as
-// handleGroupMessage does, each from a receive buffer of its own.
-void handleGroupBatch(int sock) {
-  static char bufs[kBatch][GM_BUFSIZE];
-  static struct sockaddr_in froms[kBatch];
-  struct mmsghdr msgs[kBatch];
-  struct iovec iov[kBatch];
-  memset(msgs, 0, sizeof msgs);
-  memset(froms, 0, sizeof froms);
-  for (int i = 0; i < kBatch; i++) {
-    iov[i].iov_base = bufs[i];
-    iov[i].iov_len = GM_BUFSIZE - 1;
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-    msgs[i].msg_hdr.msg_name = &froms[i];
-    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
-  }
-  int n = recvmmsg(sock, msgs, kBatch, MSG_DONTWAIT, nullptr);
-  for (int i = 0; i < n; i++)
-    dispatchGroupMessage(sock, &froms[i], bufs[i], (int)msgs[i].msg_len);
 }
 
 // The local host as the only record of the table, before its first
@@ -166,9 +152,39 @@ void startLocalRecord(void) {
   ZV_MUTEX_UNLOCK(&gmLock);
 }
 
-// Handles what the wait found on the sockets: a failed socket is logged, a
-// readable one gives its datagram to the handlers.
-void serveSockets(struct pollfd *fds, nfds_t nfds) {
+// Takes what is queued on sock, up to a batch, as handleGroupMessage says
+// (flags: MSG_WAITFORONE, with MSG_DONTWAIT where it must not wait); the
+// number of datagrams, or -1 with errno as recvmmsg leaves it.
+int receiveBatch(int sock, int flags) {
+  static char room[kBatch - 1][GM_BUFSIZE - 1];
+  static struct sockaddr_in froms[kBatch];
+  static struct iovec iov[kBatch];
+  static struct mmsghdr msgs[kBatch];
+  if (iov[0].iov_base == nullptr) {  // set up once; the kernel changes only
+    for (int i = 0; i < kBatch; i++) {  // the lengths
+      iov[i].iov_base = i == 0 ? inbuf : room[i - 1];
+      iov[i].iov_len = GM_BUFSIZE - 1;
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+      msgs[i].msg_hdr.msg_name = &froms[i];
+      msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+    }
+  }
+  int n = recvmmsg(sock, msgs, kBatch, flags, nullptr);
+  for (int i = 0; i < n; i++) {
+    // As received, and cut at GM_BUFSIZE - 1 bytes when longer.
+    int len = (int)msgs[i].msg_len;
+    if (i > 0) memcpy(inbuf, room[i - 1], (size_t)len);
+    dispatchGroupMessage(sock, &froms[i], inbuf, len);
+    msgs[i].msg_hdr.msg_namelen = sizeof froms[i];
+  }
+  return n;
+}
+
+// Handles what a poll found on the sockets: a failed socket is logged, a
+// readable one gives its datagrams to the handlers. The number handled.
+int serveSockets(struct pollfd *fds, nfds_t nfds) {
+  int handled = 0;
   for (nfds_t i = 0; i < nfds; i++) {
     if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
       // The socket has no interface of its own; the one at the same index
@@ -180,10 +196,12 @@ void serveSockets(struct pollfd *fds, nfds_t nfds) {
                 ifname);
     }
     if (fds[i].revents & POLLIN) {
-      handleGroupBatch(fds[i].fd);
+      int n = receiveBatch(fds[i].fd, MSG_WAITFORONE | MSG_DONTWAIT);
+      if (n > 0) handled += n;
       fds[i].revents = 0;
     }
   }
+  return handled;
 }
 
 }  // namespace
@@ -210,6 +228,8 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   }
 
   startLocalRecord();
+  // The lines that datagrams can repeat are bounded per keep-alive interval.
+  setLogRateInterval(myhost.period);
 
   // No group socket until one is opened: a stray use must fail, not write
   // to descriptor 0.
@@ -226,6 +246,7 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   }
 
   time_t next = 0;
+  int armed = -1;  // the group socket's receive timeout, ms
   for (;;) {
     time_t now = gmSys.now();
     // A refresh further away than one period means the clock went back:
@@ -238,20 +259,35 @@ int runGroupManager(gm_params gmp, char *errbuf) {
     }
     long long wait = ((long long)next - (long long)now) * 1000;
     int timeout = wait > INT_MAX ? INT_MAX : (int)wait;
-    int rc = gmSys.poll(fds, nfds, timeout);
-    if (rc <= 0 || !params.enableGM) continue;
-    serveSockets(fds, nfds);
+    if (params.enableGM)
+      waitOnGroupSocket(&fds[0], timeout, &armed);
+    else
+      gmSys.poll(fds, nfds, timeout);
   }
 }
 
-void handleGroupMessage(int sock) {
-  struct sockaddr_in from;
-  socklen_t fromlen = sizeof from;
-  memset(&from, 0, sizeof from);
-  ssize_t n = recvfrom(sock, inbuf, GM_BUFSIZE - 1, 0, (struct sockaddr *)&from,
-                       &fromlen);
-  if (n < 0) return;
-  dispatchGroupMessage(sock, &from, inbuf, (int)n);
+// Takes what is queued on sock, up to a batch, and dispatches each datagram
+// from inbuf: the first is received there, the others into the batch's room
+// and copied there in turn. Waits for the first datagram only as the socket
+// does (a blocking socket blocks, a non-blocking one returns at once when
+// nothing is queued), never for the rest. Manager thread only, as inbuf is.
+int handleGroupMessage(int sock) { return receiveBatch(sock, MSG_WAITFORONE); }
+
+int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed) {
+  // A timeout of 0 would be none at all.
+  if (timeout > 0 && timeout != *armed) {
+    struct timeval tv = {timeout / 1000, (timeout % 1000) * 1000};
+    *armed = setsockopt(fd->fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 ? timeout : -1;
+  }
+  if (timeout > 0 && *armed == timeout) {
+    int n = handleGroupMessage(fd->fd);
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+  }
+  // Without a timeout, or on a failed socket: a poll, which reports its
+  // error events.
+  int rc = gmSys.poll(fd, 1, timeout);
+  return rc > 0 ? serveSockets(fd, 1) : rc;
 }
 
 // One datagram as received: checks and cuts its signature, then hands it to

@@ -40,15 +40,20 @@ void eachLine(int fd, struct sockaddr_in *from, char *msgbuf, int size,
   }
 }
 
-// Lines that a stream of queries would repeat: written once per keep-alive
-// interval, with a count of the repeats (the responders run on the manager
-// thread, as the limiter wants).
-lograte replyFailed = LOGRATE_INIT("reply sendto");
+// Lines that a stream of queries could repeat, each kind under a limiter of
+// its own.
+lograte tokenSendFailed = LOGRATE_INIT("tokenQMessage:sendto");
+lograte termSendFailed = LOGRATE_INIT("termQMessage:sendto");
+lograte serverSendFailed = LOGRATE_INIT("serverQMessage:sendto");
 lograte tokenTooLong = LOGRATE_INIT("tokenQMessage: c/itoken too long");
+lograte tokenFileFailed = LOGRATE_INIT("getSession:fstat");
 
+// Sends a reply; a failure is logged under failed's label as "<label>: <why>".
 void sendReply(int fd, struct sockaddr_in *from, const char *text,
-               const char *sentLog, const char *label) {
-  ssize_t sent = sendto(fd, text, strlen(text), 0, (struct sockaddr *)from,
+               const char *sentLog, lograte *failed) {
+  // Never waits for room: a reply that finds the send buffer full is lost,
+  // as a datagram may be, rather than hold up the loop.
+  ssize_t sent = sendto(fd, text, strlen(text), MSG_DONTWAIT, (struct sockaddr *)from,
                         sizeof(struct sockaddr_in));
   int err = errno;
   if (params.debug >= 1) {  // the address is formatted only for the log
@@ -56,7 +61,7 @@ void sendReply(int fd, struct sockaddr_in *from, const char *text,
     toDottedDecimal(ntohl(from->sin_addr.s_addr), ad);
     log_debug(1, sentLog, (int)sent, ad, text);
   }
-  if (sent < 0) log_error_limited(&replyFailed, "%s: %s\n", label, strerror(err));
+  if (sent < 0) log_error_limited(failed, "%s: %s\n", failed->label, strerror(err));
 }
 
 // The load as "%.1f" writes it. getCurrentLoad samples at most once a
@@ -140,8 +145,8 @@ void answerToken(int fd, struct sockaddr_in *from, char **keys, char **vals,
     else if (strcmp(keys[i], "ctoken") == 0) ctoken = vals[i];
   }
   if (strlen(itoken) > GM_TOKENMAX || strlen(ctoken) > GM_TOKENMAX) {
-    log_error_limited(&tokenTooLong, "tokenQMessage: c/itoken too long %.64s/%.64s\n", ctoken,
-              itoken);
+    log_error_limited(&tokenTooLong, "tokenQMessage: c/itoken too long %.64s/%.64s\n",
+                      ctoken, itoken);
     return;
   }
   if (at == nullptr || hostix == nullptr) return;
@@ -167,7 +172,7 @@ void answerToken(int fd, struct sockaddr_in *from, char **keys, char **vals,
   }
   addSignature(reply);
   sendReply(fd, from, reply, "tokenQMessage: sent %d bytes to %s: %s",
-            "tokenQMessage:sendto");
+            &tokenSendFailed);
 }
 
 void answerTerm(int fd, struct sockaddr_in *from, char **keys, char **vals,
@@ -189,7 +194,7 @@ void answerTerm(int fd, struct sockaddr_in *from, char **keys, char **vals,
   }
   addSignature(reply);
   sendReply(fd, from, reply, "termQMessage: sent %d bytes to %s: %s",
-            "termQMessage:sendto");
+            &termSendFailed);
 }
 
 }  // namespace
@@ -258,7 +263,7 @@ void serverQMessage(int sock, struct sockaddr_in *from, char *msgbuf, int size,
   snprintf(text, sizeof text, GM_SERVERR_FMT,
            ntohl(reply.sin_addr.s_addr), params.gmport, seq);
   sendReply(sock, from, text, "serverQMessage: sent %d bytes to %s: %s",
-            "serverQMessage:sendto");
+            &serverSendFailed);
 }
 
 int getSession(const char *lookfor, int *dpy, const char *where) {
@@ -279,7 +284,7 @@ int getSession(const char *lookfor, int *dpy, const char *where) {
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) < 0) {
-    log_error(0, 0, "%s: %s\n", path, strerror(errno));
+    log_error_limited(&tokenFileFailed, "%s: %s\n", path, strerror(errno));
     close(fd);
     return -1;
   }

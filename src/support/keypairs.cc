@@ -24,6 +24,10 @@ inline bool isBlank(char c) {
          c == '\f';
 }
 
+// Any received line can carry too many pairs, on the manager thread and in
+// the lookups' reply collectors alike.
+lograte tooManyPairs = LOGRATE_INIT("mkKeyPairs: too many pairs");
+
 }  // namespace
 
 extern "C" int mkKeyPairs(char *cp, char **keys, char **vals, int max) {
@@ -38,7 +42,7 @@ extern "C" int mkKeyPairs(char *cp, char **keys, char **vals, int max) {
       *cp++ = '\0';
     }
     if (count == max) {
-      log_error(0, 0, "mkKeyPairs: too many pairs\n");
+      log_error_limited(&tooManyPairs, "mkKeyPairs: too many pairs\n");
       return max;
     }
     keys[count] = cp;

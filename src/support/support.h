@@ -30,6 +30,37 @@ void log_error(int msgid, int prio, const char *format, ...)
 /* Writes one timestamped line holding msg as it is. */
 void show_error(const char *msg);
 
+/* ---- Lines that received datagrams can repeat ----------------------- */
+
+/* An always-on line that datagrams could cause as often as they arrive. Each
+ * kind of line has a limiter of static storage: the line is written every
+ * time up to the limiter's burst within an interval of the keep-alive
+ * interval's length (begun by the first line), then only counted; when the
+ * interval is over one line "<label>: N more like this in the last S s"
+ * gives the count. Any thread may write through a limiter. */
+typedef struct lograte {
+  const char *label;    /* names the line in the count line */
+  int burst;            /* lines written per interval before counting */
+  time_t start;         /* when the interval began; 0: none running */
+  int written;          /* lines written in it */
+  unsigned long left;   /* lines counted in it, not written */
+  int listed;           /* on the list of limiters with counted lines */
+  struct lograte *next; /* that list */
+} lograte;
+#define LOGRATE_INIT_BURST(label, burst) {label, burst, 0, 0, 0, 0, 0}
+#define LOGRATE_INIT(label) LOGRATE_INIT_BURST(label, 10)
+#define GM_LOGRATE_INTERVAL 20 /* seconds of an interval until set */
+
+/* Writes or counts the line (format and arguments as log_error's). */
+void log_error_limited(lograte *r, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+/* Sets the interval's length; the manager sets its keep-alive interval. */
+void setLogRateInterval(int seconds);
+/* Writes the count line of every limiter whose interval is over at now and
+ * counted lines; the manager loop calls it at each refresh, so that a flood
+ * that stops still gets its count. */
+void logRateFlush(time_t now);
+
 /* ---- Line reader ---------------------------------------------------- */
 
 typedef struct xfile {

@@ -30,6 +30,8 @@ int errfd = 2;        // standard error as it was before libFuzzer closed it
 std::string tmpdir;   // session directories and the secret file
 bool secretOn = false;
 int sendSock = -1;
+int groupSock = -1;
+struct sockaddr_in groupAddr;
 int sinks[kSinks];
 uint16_t sinkPort;    // network order
 interface selfIfs[3];
@@ -180,6 +182,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   sinkPort = sa.sin_port;
   for (int i = 1; i < kSinks; i++) sinks[i] = bindUdp(("127.0.0." + std::to_string(i + 1)).c_str(), sinkPort);
   sendSock = bindUdp("127.0.0.1", 0);
+  groupSock = bindUdp("127.0.0.1", 0);
+  len = sizeof groupAddr;
+  getsockname(groupSock, (struct sockaddr *)&groupAddr, &len);
   installResponders();
 
   gmSys.now = [] { return fuzzNow; };
@@ -214,6 +219,13 @@ struct sockaddr_in fuzzFrom(int i) {
 
 int fuzzSock() { return sendSock; }
 
+int fuzzGroupSock() { return groupSock; }
+
+bool fuzzDeliver(int i, const std::string &gram) {
+  return sendto(sinks[i & 3], gram.data(), gram.size(), 0, (const struct sockaddr *)&groupAddr,
+                sizeof groupAddr) == (ssize_t)gram.size();
+}
+
 std::string fuzzPath(const char *name) { return tmpdir + "/" + name; }
 
 void checkLoopbackOnly() {
@@ -229,8 +241,9 @@ std::vector<std::string> fuzzDrain() {
   ssize_t n;
   for (int i = 0; i < kSinks; i++)
     while ((n = recv(sinks[i], buf, sizeof buf, MSG_DONTWAIT)) >= 0) got.emplace_back(buf, (size_t)n);
-  while (recv(sendSock, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
-  }
+  for (int fd : {sendSock, groupSock})
+    while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+    }
   return got;
 }
 

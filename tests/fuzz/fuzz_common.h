@@ -48,6 +48,11 @@ void fuzzReset(int fill, bool lanOk);
 struct sockaddr_in fuzzFrom(int i);
 // A UDP socket of ours on 127.0.0.1 that handlers answer from.
 int fuzzSock();
+// The group socket of the receive path: UDP on 127.0.0.1, non-blocking, as
+// the manager's own. fuzzDeliver sends a datagram to it from sender i
+// (fuzzFrom(i)); false when it could not be sent.
+int fuzzGroupSock();
+bool fuzzDeliver(int i, const std::string &gram);
 // A file name in the targets' temp directory.
 std::string fuzzPath(const char *name);
 // Fails the run unless every interface of the table is in 127.0.0.0/8: the

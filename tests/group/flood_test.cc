@@ -5,7 +5,9 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +42,16 @@ std::unique_ptr<Child> flood(Testbed &tb, const std::string &kind, const std::st
       false, tb.dir() + "/flood.err");
 }
 
+// Lines in a daemon's log so far (its standard error, in the testbed's logs).
+long logLines(const std::string &name) {
+  const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+  std::ifstream in(std::string(ZVTB_LOGS) + "/" + t->test_suite_name() + "." + t->name() + "/" +
+                   name + ".err");
+  long n = 0;
+  for (std::string l; std::getline(in, l);) n++;
+  return n;
+}
+
 // Whether d lists every one of names as trusted and heard within 3 periods.
 bool allAlive(Daemon &d, const std::vector<std::string> &names) {
   std::vector<HostView> hs = d.status();
@@ -54,8 +66,9 @@ bool allAlive(Daemon &d, const std::vector<std::string> &names) {
 }  // namespace
 
 // alpha flooded with every kind of bad datagram in turn: every member stays
-// alive in its table, it stays alive in bravo's, and its lookups still find
-// the session on bravo.
+// alive in its table, it stays alive in bravo's, its lookups still find the
+// session on bravo, and its log takes no more than the burst and a count line
+// per interval for each kind of line the flood causes.
 TEST(Flood, LoopHoldsUnderFlood) {
   REQUIRE_LIGHT_TESTBED();
   const std::vector<std::string> names{"alpha", "bravo", "charlie"};
@@ -69,6 +82,7 @@ TEST(Flood, LoopHoldsUnderFlood) {
   alpha.ask("which c-warmup - - -", 40000);  // the start-up grace
 
   const int kSeconds = 6 * kPeriod;
+  long lines0 = logLines("alpha");
   auto f = flood(tb, "mix", tb.ip("alpha"), floodRate(), kSeconds);
   auto t0 = std::chrono::steady_clock::now();
   int rounds = 0;
@@ -84,6 +98,17 @@ TEST(Flood, LoopHoldsUnderFlood) {
   EXPECT_TRUE(f->readLine(&report, 20000)) << "the flood did not end by itself";
   printf("[ figure   ] %s\n", report.c_str());
   EXPECT_GE(rounds, 3);
+  // The count lines of the last interval come at the refresh after it.
+  std::this_thread::sleep_for(std::chrono::seconds(2 * kPeriod + 1));
+  // The mix causes three kinds of line: the table-full line, mkKeyPairs's
+  // and the over-long token's. An interval begun near the flood's start or
+  // end may fall partly outside it.
+  const long kKinds = 3, kBurst = 10, kIntervals = kSeconds / kPeriod + 2;
+  long written = logLines("alpha") - lines0;
+  printf("[ figure   ] alpha's log during the flood: %ld lines, %.1f per interval of %d s\n", written,
+         written * (double)kPeriod / kSeconds, kPeriod);
+  EXPECT_LE(written, kKinds * (kBurst + 1) * kIntervals);
+  EXPECT_GE(written, kBurst) << "the flood caused no line at all";
 }
 
 // 99 forged names fill alpha's and bravo's tables; charlie, holding the

@@ -160,17 +160,6 @@ TEST_F(Announce, HostLimit) {
   }
   receive(peer("h99", " cpus=8"));  // known hosts are still refreshed
   EXPECT_EQ(hostList[99]->numcpus, 8);
-
-  LogCapture log;
-  auto lines = [&] { std::string t = log.text(); return std::count(t.begin(), t.end(), '\n'); };
-  myhost.period = 2, fakeNow += 100;
-  for (int i = 0; i < 3; i++) receive(peer("later"), 0);
-  EXPECT_EQ(lines(), 1);
-  fakeNow += 2;
-  logRateFlush(fakeNow);  // the loop's refresh: the repeats' count
-  EXPECT_EQ(lines(), 2);
-  receive(peer("later"), 0);
-  EXPECT_EQ(lines(), 3);
 }
 
 // The verdict on one announcement, case by case. The member's mark: start

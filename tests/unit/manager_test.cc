@@ -1,6 +1,7 @@
 // manager_test.cc - the manager loop: dispatch of one datagram by its first
-// word, the receive limit, and the start-up record and wait timing of
-// groupManager with group networking off.
+// word, the receive path that hands queued datagrams on from inbuf, the
+// receive limit, and the start-up record and wait timing of groupManager with
+// group networking off.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testutil.h"
@@ -20,7 +23,8 @@ namespace {
 bool deliver(const std::string &text) {
   sockaddr_in a;
   int gs = loopbackSocket(SOCK_DGRAM, &a), peer = loopbackSocket();
-  fcntl(gs, F_SETFL, O_NONBLOCK), handleGroupMessage(gs);  // nothing queued: returns at once
+  fcntl(gs, F_SETFL, O_NONBLOCK);
+  EXPECT_EQ(handleGroupMessage(gs), -1);  // nothing queued: returns at once
   sendto(peer, text.data(), text.size(), 0, (sockaddr *)&a, sizeof a);
   pollfd p = {gs, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 1000), 1);
@@ -40,6 +44,92 @@ TEST_F(Dispatch, HandsEachDatagramToItsHandler) {
   EXPECT_EQ(hostList[1]->flags, 0);
   deliver(std::string(1600, 'x'));
   EXPECT_EQ(strlen(inbuf), 1499u);
+}
+
+// ---- The receive path the loop runs ----------------------------------------
+
+// What the probe route was handed, each time.
+struct Handed {
+  const char *buf;
+  int size;
+  std::string bytes;  // size bytes from buf
+  bool ended;         // buf[size] is the NUL
+  int port;           // the sender's
+};
+std::vector<Handed> handed;
+void probe(int, sockaddr_in *from, char *msgbuf, int size, int) {
+  handed.push_back({msgbuf, size, std::string(msgbuf, (size_t)std::max(size, 0)),
+                    msgbuf[size] == '\0', ntohs(from->sin_port)});
+}
+const gm_route probeRoute[] = {{"probe=", probe}};
+
+using ReceivePath = GroupTest;
+// More datagrams than one receive takes, of lengths that go up and down and
+// past the receive limit, each with bytes of its own: every one reaches its
+// route from inbuf, whole up to 1499 bytes, with the length received.
+TEST_F(ReceivePath, EveryDatagramReachesItsRouteInInbufWithItsLength) {
+  sockaddr_in a;
+  int gs = loopbackSocket(SOCK_DGRAM, &a), peer = loopbackSocket(), room = 1 << 20;
+  setsockopt(gs, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  sockaddr_in pa;
+  socklen_t pl = sizeof pa;
+  getsockname(peer, (sockaddr *)&pa, &pl);
+  setGroupRoutes(probeRoute, 1), handed.clear();
+  const size_t lengths[] = {1500, 9, 1499, 300, 4000, 1498, 7, 1200};
+  std::vector<std::string> sent;
+  for (int i = 0; i < 36; i++) {
+    std::string t = "probe=" + std::to_string(i) + " ";
+    t.resize(lengths[i % 8], (char)('a' + i % 26));
+    sent.push_back(t);
+    ASSERT_EQ(sendto(peer, t.data(), t.size(), 0, (sockaddr *)&a, sizeof a), (ssize_t)t.size());
+  }
+  // A blocking socket: each call takes what is queued without waiting for more.
+  for (pollfd p = {gs, POLLIN, 0}; handed.size() < sent.size() && poll(&p, 1, 0) > 0;) handleGroupMessage(gs);
+  ASSERT_EQ(handed.size(), sent.size());
+  for (size_t i = 0; i < sent.size(); i++) {
+    std::string want = sent[i].substr(0, GM_BUFSIZE - 1);
+    EXPECT_EQ(handed[i].buf, inbuf) << i;
+    EXPECT_EQ(handed[i].size, (int)want.size()) << i;
+    EXPECT_TRUE(handed[i].bytes == want && handed[i].ended) << i << ": " << handed[i].bytes.substr(0, 40);
+    EXPECT_EQ(handed[i].port, ntohs(pa.sin_port)) << i;
+  }
+
+  // Nothing queued: the call waits for the next datagram, then returns.
+  handed.clear();
+  std::thread late([&] { usleep(200 * 1000), sendto(peer, "probe=late", 10, 0, (sockaddr *)&a, sizeof a); });
+  EXPECT_EQ(handleGroupMessage(gs), 1);
+  late.join();
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].bytes, "probe=late");
+  setGroupRoutes(nullptr, 0), close(gs), close(peer);
+}
+
+// The loop's wait on a blocking group socket: a datagram that comes during
+// the wait is handled at once; without one the wait ends at its time-out,
+// and a time-out of 0 does not wait at all.
+TEST_F(ReceivePath, TheLoopsWaitEndsWithADatagramOrItsTimeout) {
+  sockaddr_in a;
+  int gs = loopbackSocket(SOCK_DGRAM, &a), peer = loopbackSocket(), armed = -1;
+  pollfd p = {gs, POLLIN, 0};
+  setGroupRoutes(probeRoute, 1), handed.clear();
+  auto waited = [&](int timeout, int want) {
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitOnGroupSocket(&p, timeout, &armed), want);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  };
+  double t = waited(300, 0);
+  EXPECT_TRUE(t > 0.25 && t < 3) << t;
+  EXPECT_LT(waited(0, 0), 0.2);
+  std::thread late([&] { usleep(100 * 1000), sendto(peer, "probe=1", 7, 0, (sockaddr *)&a, sizeof a); });
+  t = waited(20000, 1);
+  late.join();
+  EXPECT_LT(t, 10) << "the datagram did not end the wait";
+  ASSERT_EQ(handed.size(), 1u);
+  EXPECT_EQ(handed[0].bytes, "probe=1");
+  EXPECT_EQ(handed[0].buf, inbuf);
+  t = waited(300, 0);  // the same time-out again
+  EXPECT_TRUE(t > 0.25 && t < 3) << t;
+  setGroupRoutes(nullptr, 0), close(gs), close(peer);
 }
 
 // ---- groupManager, run in a child with a fake clock and wait -------------

@@ -51,7 +51,8 @@ int testPoll(pollfd *fds, nfds_t n, int timeout) {
   }
   clockOffset.store(30, std::memory_order_relaxed);
   managerUp.store(true);
-  // What the loop does with group networking on: one datagram per wake-up.
+  // What the loop does with group networking on: what is queued, a batch per
+  // wake-up, through the same receive path.
   pollfd p = {groupSock, POLLIN, 0};
   if (poll(&p, 1, timeout < 20 ? timeout : 20) > 0) handleGroupMessage(groupSock);
   return 0;
