@@ -221,8 +221,8 @@ void carryOver(host *nh, const host *old) {
 // Lines that a stream of announcements would repeat.
 lograte tableFull = LOGRATE_INIT("Too many hosts in group");
 lograte sendFailed = LOGRATE_INIT("hostMessage:sendto");
-lograte impersonated = LOGRATE_INIT("Announcement refused as an impersonation");
-lograte replayed = LOGRATE_INIT("Announcement refused as a replay");
+lograte impersonated = LOGRATE_INIT_BURST("Announcement refused as an impersonation", 1);
+lograte replayed = LOGRATE_INIT_BURST("Announcement refused as a replay", 1);
 
 // 32-bit serial order, as the sender's clocks wrap: a after b.
 bool after(int32_t a, int32_t b) { return (int32_t)((uint32_t)a - (uint32_t)b) > 0; }
