@@ -50,14 +50,11 @@ class Announce : public GroupTest {
     myhost.load = 0.3f, myhost.sessions = 3, myhost.idles = 1;
   }
   void TearDown() override { close(sock_), close(peer_); }
-  // Hands text to hostMessage in an exactly sized buffer, from the peer
-  // socket unless told otherwise.
+  // Hands text to hostMessage from the peer socket unless told otherwise.
   void receive(const std::string &text, int trusted = 1, const char *src = nullptr) {
-    char *buf = strdup(text.c_str());
     sockaddr_in f = from_;
     if (src != nullptr) f.sin_addr.s_addr = ip(src);
-    hostMessage(sock_, &f, buf, (int)text.size(), trusted);
-    free(buf);
+    handTo(hostMessage, sock_, &f, text, trusted);
   }
   // Each peer as "name flags timeoff", then the replies the peer socket got.
   std::string table() {

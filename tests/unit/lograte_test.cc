@@ -36,26 +36,19 @@ class LogRate : public GroupTest {
  protected:
   sockaddr_in from;
   int fd = loopbackSocket(SOCK_DGRAM, &from);
-  gm_sessdirs saved = gmSessionDirs;
-  std::string dirs[4] = {tmp.path + "/c", tmp.path + "/i", tmp.path + "/d", tmp.path + "/idle"};
 
   void SetUp() override {
-    for (auto &d : dirs) mkdir(d.c_str(), 0700);
-    gmSessionDirs = {dirs[0].c_str(), dirs[1].c_str(), dirs[2].c_str(), dirs[3].c_str()};
+    useSessionDirs();
     gmSys.now = fakeClock, fakeNow = 2000000000;
     setLogRateInterval(20);
     params.gmport = 7123;
     addHost("here", "127.0.0.10", TRUSTED, {makeIf("nb0", "127.0.0.10", "255.0.0.0", 0)});
   }
-  void TearDown() override { gmSessionDirs = saved, close(fd); }
+  void TearDown() override { close(fd); }
   // A new interval for every limiter: what an earlier case counted is
   // reported before the log is read.
   void freshInterval() { fakeNow += 1000, logRateFlush(fakeNow); }
-  // Hands text to a responder in inbuf, as the receive path does.
-  void query(gm_handler responder, int sock, const std::string &text) {
-    memcpy(inbuf, text.c_str(), text.size() + 1);
-    responder(sock, &from, inbuf, (int)text.size(), 0);
-  }
+  void query(gm_handler responder, int sock, const std::string &text) { handTo(responder, sock, &from, text); }
 };
 
 // Each line a datagram can cause, as the handler writes it: a few appear
@@ -69,9 +62,7 @@ TEST_F(LogRate, EachLineWrittenUpToItsBurstThenCounted) {
     for (int i = 1; numhosts < MAXHOSTS; i++) addHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", TRUSTED);
   };
   auto announce = [&](int sock) {
-    std::string a = "host=new" + std::to_string(newcomer++) + " addr=c6336401 time=1 numifs=0\n";
-    memcpy(inbuf, a.c_str(), a.size() + 1);
-    hostMessage(sock, &from, inbuf, (int)a.size(), 1);
+    handTo(hostMessage, sock, &from, "host=new" + std::to_string(newcomer++) + " addr=c6336401 time=1 numifs=0\n", 1);
   };
   struct Case {
     const char *label;
@@ -117,7 +108,7 @@ TEST_F(LogRate, EachLineWrittenUpToItsBurstThenCounted) {
     want.push_back(std::string(c.label) + ": 2 more like this in the last 25 s");
     want.push_back(c.line);
     EXPECT_EQ(lines(log), want);
-    gmSessionDirs.displays = dirs[2].c_str();
+    gmSessionDirs.displays = disp.c_str();
   }
 }
 

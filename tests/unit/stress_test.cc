@@ -78,10 +78,8 @@ class LoopbackGroup : public GroupTest {
     clockOffset = 0, managerUp = false, managerFailed = false, parkWanted = false, parked = false;
     groupSock = loopbackSocket(SOCK_DGRAM, &groupAddr);
     peer_ = loopbackSocket();
-    for (const char *d : {"ctokens", "itokens", "displays", "idle"})
-      mkdir(dirs_.emplace_back(tmp.path + "/" + d).c_str(), 0700);
-    gmSessionDirs = {dirs_[0].c_str(), dirs_[1].c_str(), dirs_[2].c_str(), dirs_[3].c_str()};
-    put(dirs_[0] + "/c#1", "DISPLAY=7\n");  // a session under a token with a '#'
+    useSessionDirs();
+    put(ctok + "/c#1", "DISPLAY=7\n");  // a session under a token with a '#'
     useTool(tmp, "");                        // every interface a LAN one
     gmSys = {testClock, testPoll}, gmReadIfs = loopbackIfs;
 
@@ -116,7 +114,6 @@ class LoopbackGroup : public GroupTest {
   }
   static constexpr int kPeers = 8;
   int peer_ = -1;
-  std::vector<std::string> dirs_;
 };
 
 TEST_F(LoopbackGroup, EveryOperationFromEightThreadsWhilePeersAnnounce) {

@@ -90,6 +90,12 @@ void loadSecret(const std::string &secret) {
   resetSignature(), initSignature(writeTemp(secret).c_str());
 }
 
+void handTo(gm_handler handler, int sock, sockaddr_in *from, const std::string &text, int trusted) {
+  char *buf = strdup(text.c_str());
+  handler(sock, from, buf, (int)text.size(), trusted);
+  free(buf);
+}
+
 std::string slurp(const std::string &path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});
