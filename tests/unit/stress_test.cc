@@ -13,8 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,21 +31,15 @@ thread_local bool onManager = false;
 // The clock jumps past the start-up grace once the manager waits, so that
 // the lookups need not wait 20 s.
 std::atomic<int> clockOffset{0};
-std::atomic<bool> managerUp{false}, managerFailed{false};
-std::mutex parkLock;
-std::condition_variable parkCv;
-bool parkWanted = false, parked = false;  // under parkLock
+std::atomic<bool> managerUp{false}, managerFailed{false}, parkWanted{false}, parked{false};
 
 time_t testClock() { return time(nullptr) + clockOffset.load(std::memory_order_relaxed); }
 
 int testPoll(pollfd *fds, nfds_t n, int timeout) {
   if (!onManager) return poll(fds, n, timeout);
-  {
-    std::unique_lock<std::mutex> l(parkLock);
-    if (parkWanted) {  // the manager loop never returns: it stops here for good
-      parked = true, parkCv.notify_all(), l.unlock();
-      for (;;) pause();
-    }
+  if (parkWanted.load()) {  // the manager loop never returns: it stops here for good
+    parked.store(true);
+    for (;;) pause();
   }
   clockOffset.store(30, std::memory_order_relaxed);
   managerUp.store(true);
@@ -97,9 +89,8 @@ class LoopbackGroup : public GroupTest {
   }
   void TearDown() override {
     if (groupSock < 0 || managerFailed.load()) return;
-    std::unique_lock<std::mutex> l(parkLock);
-    parkWanted = true;
-    parkCv.wait(l, [] { return parked; });  // from here on the state is ours alone
+    parkWanted.store(true);
+    while (!parked.load()) std::this_thread::sleep_for(1ms);  // then the state is ours alone
     close(peer_), close(groupSock), groupSock = -1;
   }
   // Peer k's announcement; every interface is on 127.0.0.1, where the
