@@ -60,10 +60,7 @@ std::string signedWith(const std::string &secret, const std::string &text = kMsg
   std::string all = secret + text;
   unsigned char d[20];
   sha1(all.data(), (uint32_t)all.size(), d);
-  std::string t = text + "#sig=";
-  char hx[3];
-  for (unsigned char b : d) snprintf(hx, sizeof hx, "%02x", b), t += hx;
-  return t + "\n";
+  return text + "#sig=" + hexDigest(d) + "\n";
 }
 
 // Which secret verifies kMsg signed with secret: GM_SECRET_FIRST or

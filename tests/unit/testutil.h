@@ -64,6 +64,9 @@ void put(const std::string &path, const std::string &text = "", time_t mtime = 0
 // Points gmShell at a script in dir that prints a header line, then runs body.
 void useTool(const TempDir &dir, const std::string &body);
 
+// The 40 hex digits of a 20-byte digest.
+std::string hexDigest(const unsigned char *digest);
+
 // Dotted text to network-order address.
 inline uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
