@@ -140,17 +140,6 @@ void fuzzSecret(bool on) {
   secretOn = on;
 }
 
-bool fuzzSecretLoadable() {
-  static int loadable = -1;
-  if (loadable < 0) {
-    bool was = secretOn;
-    char probe[GM_BUFSIZE] = "probe\n";
-    fuzzSecret(true), addSignature(probe), fuzzSecret(was);
-    loadable = strstr(probe, "#sig=") != nullptr;
-  }
-  return loadable == 1;
-}
-
 // Once per process: temp directory, session directories with a live and an
 // idle session, loopback sockets, fake clock, the local host.
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {

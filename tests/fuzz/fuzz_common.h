@@ -21,8 +21,8 @@
   } while (0)
 
 // The input of the datagram targets:
-//   byte 0  control: bit 0 secret loaded (or the datagram trusted), bits 1-2
-//           the sender (127.0.0.1 .. 127.0.0.4), bits 3-7 the target's own
+//   byte 0  control: bit 0 secret loaded, bits 1-2 the sender (127.0.0.1
+//           .. 127.0.0.4), bits 3-7 the target's own
 //   byte 1  filler peers put into the table before the first datagram:
 //           below 224 its value mod 8, else 96 to 99 (a table at its limit)
 //   rest    datagrams, separated by kSeparator
@@ -34,10 +34,9 @@ struct FuzzInput {
 extern const char kSeparator[];  // "\xfe\xff"; also in every target's dictionary
 bool splitInput(const uint8_t *data, size_t size, FuzzInput *in);
 
-// The secret of the seed captures on or off; whether it can be loaded (only
-// a file owned by root with no group or other access is taken).
+// The secret of the seed captures on or off (it is loaded only where its
+// file is owned by root: signatureLoaded() tells).
 void fuzzSecret(bool on);
-bool fuzzSecretLoadable();
 
 // Before every input: the table back to the local host alone plus fill
 // peers (trusted ones on 127.0.1.x), the clock back to its start, sinks

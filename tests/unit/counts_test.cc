@@ -21,9 +21,7 @@ TEST_F(Counts, SessionsIdlesCacheAndCapacity) {
     put(d + "/.", "", mtime), countSessionsIn(&c, d.c_str(), i.c_str(), &t, &idle);
     return std::to_string(t) + "/" + std::to_string(idle);
   };
-  LogCapture log;
-  EXPECT_EQ(count(1000), "-1/-1");
-  EXPECT_TRUE(log.has("Cannot stat displays directory\n"));
+  EXPECT_EQ(count(1000), "-1/-1");  // its line: the LogRate test
   mkdir(d.c_str(), 0700), mkdir(i.c_str(), 0700);
   for (const char *n : {"0", "1", "12", "abc"}) put(d + "/" + n);
   for (const char *n : {"1.pid", ".pid", "1.pidx", "1"}) put(i + "/" + n);

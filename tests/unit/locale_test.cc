@@ -30,8 +30,7 @@ TEST_F(CommaLocale, AnnouncementsAndLinesKeepThePoint) {
   EXPECT_TRUE(contains(bcastbuf, " load=0.3\n") && !strcmp(line, "sessions 2 idles 1 load 0.3\n")) << bcastbuf << line;
 
   // A peer's announcement with a point is taken, load and all.
-  char msg[] = "host=peer addr=c633640b time=1 numifs=0 load=2.5\n";
   sockaddr_in from = {};
-  hostMessage(-1, &from, msg, (int)strlen(msg), 1);
+  handTo(hostMessage, -1, &from, "host=peer addr=c633640b time=1 numifs=0 load=2.5\n", 1);
   EXPECT_TRUE(numhosts == 2 && hostList[1]->load == 2.5f);
 }

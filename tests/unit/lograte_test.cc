@@ -36,26 +36,19 @@ class LogRate : public GroupTest {
  protected:
   sockaddr_in from;
   int fd = loopbackSocket(SOCK_DGRAM, &from);
-  gm_sessdirs saved = gmSessionDirs;
-  std::string dirs[4] = {tmp.path + "/c", tmp.path + "/i", tmp.path + "/d", tmp.path + "/idle"};
 
   void SetUp() override {
-    for (auto &d : dirs) mkdir(d.c_str(), 0700);
-    gmSessionDirs = {dirs[0].c_str(), dirs[1].c_str(), dirs[2].c_str(), dirs[3].c_str()};
+    useSessionDirs();
     gmSys.now = fakeClock, fakeNow = 2000000000;
     setLogRateInterval(20);
     params.gmport = 7123;
     addHost("here", "127.0.0.10", TRUSTED, {makeIf("nb0", "127.0.0.10", "255.0.0.0", 0)});
   }
-  void TearDown() override { gmSessionDirs = saved, close(fd); }
+  void TearDown() override { close(fd); }
   // A new interval for every limiter: what an earlier case counted is
   // reported before the log is read.
   void freshInterval() { fakeNow += 1000, logRateFlush(fakeNow); }
-  // Hands text to a responder in inbuf, as the receive path does.
-  void query(gm_handler responder, int sock, const std::string &text) {
-    memcpy(inbuf, text.c_str(), text.size() + 1);
-    responder(sock, &from, inbuf, (int)text.size(), 0);
-  }
+  void query(gm_handler responder, int sock, const std::string &text) { handTo(responder, sock, &from, text); }
 };
 
 // Each line a datagram can cause, as the handler writes it: a few appear
@@ -69,9 +62,7 @@ TEST_F(LogRate, EachLineWrittenUpToItsBurstThenCounted) {
     for (int i = 1; numhosts < MAXHOSTS; i++) addHost(("h" + std::to_string(i)).c_str(), "198.51.100.1", TRUSTED);
   };
   auto announce = [&](int sock) {
-    std::string a = "host=new" + std::to_string(newcomer++) + " addr=c6336401 time=1 numifs=0\n";
-    memcpy(inbuf, a.c_str(), a.size() + 1);
-    hostMessage(sock, &from, inbuf, (int)a.size(), 1);
+    handTo(hostMessage, sock, &from, "host=new" + std::to_string(newcomer++) + " addr=c6336401 time=1 numifs=0\n", 1);
   };
   struct Case {
     const char *label;
@@ -88,12 +79,6 @@ TEST_F(LogRate, EachLineWrittenUpToItsBurstThenCounted) {
        [&] { query(tokenQMessage, fd, "tokenQ=x " + repeat("k", 60)); }},
       {"tokenQMessage: c/itoken too long", "tokenQMessage: c/itoken too long /" + t65.substr(0, 64), 10,
        nullptr, [&] { query(tokenQMessage, fd, "tokenQ=" + t65 + " at=1 hostix=1\n"); }},
-      {"tokenQMessage:sendto", "tokenQMessage:sendto: Bad file descriptor", 10, nullptr,
-       [&] { query(tokenQMessage, -1, "tokenQ=x at=1 hostix=1\n"); }},
-      {"termQMessage:sendto", "termQMessage:sendto: Bad file descriptor", 10, nullptr,
-       [&] { query(termQMessage, -1, "termQ=x at=1 hostix=1\n"); }},
-      {"serverQMessage:sendto", "serverQMessage:sendto: Bad file descriptor", 10, nullptr,
-       [&] { query(serverQMessage, -1, "serverQ=1\n"); }},
       {"Cannot stat displays directory", "Cannot stat displays directory", 10,
        [&] { gmSessionDirs.displays = "/nonexistent/displays"; },
        [&] { query(tokenQMessage, fd, "tokenQ=x at=1 hostix=1\n"); }},
@@ -123,34 +108,15 @@ TEST_F(LogRate, EachLineWrittenUpToItsBurstThenCounted) {
     want.push_back(std::string(c.label) + ": 2 more like this in the last 25 s");
     want.push_back(c.line);
     EXPECT_EQ(lines(log), want);
-    gmSessionDirs.displays = dirs[2].c_str();
+    gmSessionDirs.displays = disp.c_str();
   }
 }
 
-// The three responders' failures, interleaved, are bounded and counted each
-// under its own label.
-TEST_F(LogRate, TheRespondersLinesAreCountedApart) {
-  freshInterval();
-  LogCapture log;
-  for (int i = 0; i < 13; i++) {
-    query(tokenQMessage, -1, "tokenQ=x at=1 hostix=1\n");
-    if (i < 12) query(termQMessage, -1, "termQ=x at=1 hostix=1\n");
-    if (i < 11) query(serverQMessage, -1, "serverQ=1\n");
-  }
-  fakeNow += 20, logRateFlush(fakeNow);
-  std::vector<std::string> got = lines(log);
-  for (const char *who : {"tokenQMessage", "termQMessage", "serverQMessage"})
-    EXPECT_EQ(std::count(got.begin(), got.end(), std::string(who) + ":sendto: Bad file descriptor"), 10) << who;
-  std::sort(got.end() - 3, got.end());
-  EXPECT_EQ(std::vector<std::string>(got.end() - 3, got.end()),
-            (std::vector<std::string>{"serverQMessage:sendto: 1 more like this in the last 20 s",
-                                      "termQMessage:sendto: 2 more like this in the last 20 s",
-                                      "tokenQMessage:sendto: 3 more like this in the last 20 s"}));
-}
-
-// Lookups on several threads and the manager split lines at once: every line
-// is either written or counted, never both or neither.
-TEST_F(LogRate, ThreadsShareTheLimitExactly) {
+// The responders' failures on the manager thread, interleaved, while lookups
+// on several threads split lines at once: each kind is bounded and counted
+// under its own label, and every line is either written or counted, never
+// both or neither.
+TEST_F(LogRate, EachKindCountedApartAndExactlyAcrossThreads) {
   freshInterval();
   LogCapture log;
   std::vector<std::thread> threads;
@@ -162,11 +128,24 @@ TEST_F(LogRate, ThreadsShareTheLimitExactly) {
         mkKeyPairs(line, keys, vals, GM_MAXPAIRS);
       }
     });
+  for (int i = 0; i < 13; i++) {
+    query(tokenQMessage, -1, "tokenQ=x at=1 hostix=1\n");
+    if (i < 12) query(termQMessage, -1, "termQ=x at=1 hostix=1\n");
+    if (i < 11) query(serverQMessage, -1, "serverQ=1\n");
+  }
   for (std::thread &t : threads) t.join();
   fakeNow += 20, logRateFlush(fakeNow);
-  std::vector<std::string> want(10, "mkKeyPairs: too many pairs");
-  want.push_back("mkKeyPairs: too many pairs: 1990 more like this in the last 20 s");
-  EXPECT_EQ(lines(log), want);
+  std::vector<std::string> got = lines(log);
+  for (const char *what : {"tokenQMessage:sendto: Bad file descriptor", "termQMessage:sendto: Bad file descriptor",
+                           "serverQMessage:sendto: Bad file descriptor", "mkKeyPairs: too many pairs"})
+    EXPECT_EQ(std::count(got.begin(), got.end(), what), 10) << what;
+  ASSERT_EQ(got.size(), 44u);
+  std::sort(got.end() - 4, got.end());
+  EXPECT_EQ(std::vector<std::string>(got.end() - 4, got.end()),
+            (std::vector<std::string>{"mkKeyPairs: too many pairs: 1990 more like this in the last 20 s",
+                                      "serverQMessage:sendto: 1 more like this in the last 20 s",
+                                      "termQMessage:sendto: 2 more like this in the last 20 s",
+                                      "tokenQMessage:sendto: 3 more like this in the last 20 s"}));
 }
 
 }  // namespace

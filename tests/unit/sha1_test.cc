@@ -18,22 +18,15 @@
 
 namespace {
 
-// The 40 hex digits of a 20-byte digest.
-std::string hex(const unsigned char *digest) {
-  char s[41];
-  for (int i = 0; i < 20; i++) snprintf(s + 2 * i, 3, "%02x", digest[i]);
-  return s;
-}
-
 // The digest fed in pieces of the given sizes, in turn; none = one-shot.
 std::string digest(const std::string &m, std::vector<size_t> cuts = {}) {
   unsigned char d[20];
-  if (cuts.empty()) return sha1(m.data(), (uint32_t)m.size(), d), hex(d);
+  if (cuts.empty()) return sha1(m.data(), (uint32_t)m.size(), d), hexDigest(d);
   SHA1_CTX ctx;
   SHA1Init(&ctx);
   for (size_t at = 0, i = 0; at < m.size(); at += cuts[i++ % cuts.size()])
     SHA1Update(&ctx, m.data() + at, (uint32_t)std::min(cuts[i % cuts.size()], m.size() - at));
-  return SHA1Final(d, &ctx), hex(d);
+  return SHA1Final(d, &ctx), hexDigest(d);
 }
 
 class Sha1 : public testing::TestWithParam<int> {
@@ -49,7 +42,7 @@ TEST_P(Sha1, PublishedVectorsAndPieces) {
   unsigned char *r = qsha1("abc", 3);
   EXPECT_EQ(qsha1("", 0), r);
   EXPECT_EQ(digest("abc") + digest("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq") +
-                digest(std::string(1000000, 'a'), {64}) + hex(r),
+                digest(std::string(1000000, 'a'), {64}) + hexDigest(r),
             "a9993e364706816aba3e25717850c26c9cd0d89d84983e441c3bd26ebaae4aa1f95129e5e54670f1"
             "34aa973cd4c4daa4f61eeb2bdbad27316534016fda39a3ee5e6b4b0d3255bfef95601890afd80709");
 }
@@ -67,7 +60,7 @@ TEST_P(Sha1, TextsAndPiecesMatchLibcrypto) {
     unsigned char want[20];
     SHA1((const unsigned char *)m.data(), m.size(), want);
     size_t cut1 = rng() % 130, cut2 = 1 + rng() % 130;
-    ASSERT_EQ(digest(m) + digest(m, {cut1, cut2}), hex(want) + hex(want)) << m.size() << " in pieces of " << cut1 << ", " << cut2;
+    ASSERT_EQ(digest(m) + digest(m, {cut1, cut2}), hexDigest(want) + hexDigest(want)) << m.size() << " in pieces of " << cut1 << ", " << cut2;
   }
 #endif
 }

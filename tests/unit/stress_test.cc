@@ -13,8 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,21 +31,15 @@ thread_local bool onManager = false;
 // The clock jumps past the start-up grace once the manager waits, so that
 // the lookups need not wait 20 s.
 std::atomic<int> clockOffset{0};
-std::atomic<bool> managerUp{false}, managerFailed{false};
-std::mutex parkLock;
-std::condition_variable parkCv;
-bool parkWanted = false, parked = false;  // under parkLock
+std::atomic<bool> managerUp{false}, managerFailed{false}, parkWanted{false}, parked{false};
 
 time_t testClock() { return time(nullptr) + clockOffset.load(std::memory_order_relaxed); }
 
 int testPoll(pollfd *fds, nfds_t n, int timeout) {
   if (!onManager) return poll(fds, n, timeout);
-  {
-    std::unique_lock<std::mutex> l(parkLock);
-    if (parkWanted) {  // the manager loop never returns: it stops here for good
-      parked = true, parkCv.notify_all(), l.unlock();
-      for (;;) pause();
-    }
+  if (parkWanted.load()) {  // the manager loop never returns: it stops here for good
+    parked.store(true);
+    for (;;) pause();
   }
   clockOffset.store(30, std::memory_order_relaxed);
   managerUp.store(true);
@@ -78,10 +70,8 @@ class LoopbackGroup : public GroupTest {
     clockOffset = 0, managerUp = false, managerFailed = false, parkWanted = false, parked = false;
     groupSock = loopbackSocket(SOCK_DGRAM, &groupAddr);
     peer_ = loopbackSocket();
-    for (const char *d : {"ctokens", "itokens", "displays", "idle"})
-      mkdir(dirs_.emplace_back(tmp.path + "/" + d).c_str(), 0700);
-    gmSessionDirs = {dirs_[0].c_str(), dirs_[1].c_str(), dirs_[2].c_str(), dirs_[3].c_str()};
-    put(dirs_[0] + "/c#1", "DISPLAY=7\n");  // a session under a token with a '#'
+    useSessionDirs();
+    put(ctok + "/c#1", "DISPLAY=7\n");  // a session under a token with a '#'
     useTool(tmp, "");                        // every interface a LAN one
     gmSys = {testClock, testPoll}, gmReadIfs = loopbackIfs;
 
@@ -99,9 +89,8 @@ class LoopbackGroup : public GroupTest {
   }
   void TearDown() override {
     if (groupSock < 0 || managerFailed.load()) return;
-    std::unique_lock<std::mutex> l(parkLock);
-    parkWanted = true;
-    parkCv.wait(l, [] { return parked; });  // from here on the state is ours alone
+    parkWanted.store(true);
+    while (!parked.load()) std::this_thread::sleep_for(1ms);  // then the state is ours alone
     close(peer_), close(groupSock), groupSock = -1;
   }
   // Peer k's announcement; every interface is on 127.0.0.1, where the
@@ -116,7 +105,6 @@ class LoopbackGroup : public GroupTest {
   }
   static constexpr int kPeers = 8;
   int peer_ = -1;
-  std::vector<std::string> dirs_;
 };
 
 TEST_F(LoopbackGroup, EveryOperationFromEightThreadsWhilePeersAnnounce) {

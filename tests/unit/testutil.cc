@@ -90,6 +90,18 @@ void loadSecret(const std::string &secret) {
   resetSignature(), initSignature(writeTemp(secret).c_str());
 }
 
+void handTo(gm_handler handler, int sock, sockaddr_in *from, const std::string &text, int trusted) {
+  char *buf = strdup(text.c_str());
+  handler(sock, from, buf, (int)text.size(), trusted);
+  free(buf);
+}
+
+std::string hexDigest(const unsigned char *digest) {
+  char s[41];
+  for (int i = 0; i < 20; i++) snprintf(s + 2 * i, 3, "%02x", digest[i]);
+  return s;
+}
+
 std::string slurp(const std::string &path) {
   std::ifstream in(path);
   return std::string(std::istreambuf_iterator<char>(in), {});

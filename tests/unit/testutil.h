@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -63,6 +64,9 @@ void put(const std::string &path, const std::string &text = "", time_t mtime = 0
 // Points gmShell at a script in dir that prints a header line, then runs body.
 void useTool(const TempDir &dir, const std::string &body);
 
+// The 40 hex digits of a 20-byte digest.
+std::string hexDigest(const unsigned char *digest);
+
 // Dotted text to network-order address.
 inline uint32_t ip(const char *dotted) { return inet_addr(dotted); }
 
@@ -81,6 +85,10 @@ void loadSecret(const std::string &secret);
 
 inline bool contains(const std::string &text, const std::string &what) { return text.find(what) != std::string::npos; }
 
+// Hands text to handler as the receive path does (its length, a NUL behind
+// it), in a block of exactly that size, so that ASan sees any read past it.
+void handTo(gm_handler handler, int sock, sockaddr_in *from, const std::string &text, int trusted = 0);
+
 // Gives the calling thread (and the threads and children it starts later)
 // a mount namespace of its own in which /etc/hosts holds hosts and names come
 // from that file alone, and, with name, a UTS namespace with that host name:
@@ -94,17 +102,25 @@ inline time_t fakeNow;
 inline time_t fakeClock() { return fakeNow; }
 
 // Each test starts from an empty group without a secret, with a directory of
-// its own, and gets the clock, poll, random draw, shell and interface list
-// back as they were.
+// its own, and gets the clock, poll, random draw, shell, interface list and
+// session directories back as they were.
 class GroupTest : public ::testing::Test {
  protected:
   gm_sys savedSys = gmSys;
   const char *savedShell = gmShell;
+  gm_sessdirs savedDirs = gmSessionDirs;
   TempDir tmp;
+  // The session directories under tmp, made and put in use by useSessionDirs.
+  std::string ctok = tmp.path + "/ctokens", itok = tmp.path + "/itokens", disp = tmp.path + "/displays",
+              idle = tmp.path + "/idle";
   GroupTest() { resetGroupState(), resetSignature(); }
   ~GroupTest() override {
     gmSys = savedSys, gmRandom = getRandom, gmShell = savedShell, gmReadIfs = read_kernel_ifs;
-    resetSignature(), resetGroupState();
+    gmSessionDirs = savedDirs, resetSignature(), resetGroupState();
+  }
+  void useSessionDirs() {
+    for (const std::string *d : {&ctok, &itok, &disp, &idle}) mkdir(d->c_str(), 0700);
+    gmSessionDirs = {ctok.c_str(), itok.c_str(), disp.c_str(), idle.c_str()};
   }
 };
 
