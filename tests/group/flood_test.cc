@@ -4,8 +4,8 @@
 // The flood's rate is ZVFLOOD_RATE datagrams/s (default 3000).
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -38,14 +38,10 @@ std::unique_ptr<Child> flood(Testbed &tb, const std::string &kind, const std::st
       false, tb.dir() + "/flood-" + kind + ".err");
 }
 
-// Lines in a daemon's log so far (its standard error, in the testbed's logs).
+// Lines in a daemon's log so far.
 long logLines(const std::string &name) {
-  const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
-  std::ifstream in(std::string(ZVTB_LOGS) + "/" + t->test_suite_name() + "." + t->name() + "/" +
-                   name + ".err");
-  long n = 0;
-  for (std::string l; std::getline(in, l);) n++;
-  return n;
+  std::string t = logText(name);
+  return std::count(t.begin(), t.end(), '\n');
 }
 
 // Whether d lists every one of names as trusted and heard within 3 periods

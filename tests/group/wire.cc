@@ -103,6 +103,13 @@ std::string save(Testbed &tb, const std::string &name, const std::string &text, 
   return path;
 }
 
+std::string logText(const std::string &name) {
+  const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+  std::ifstream in(std::string(ZVTB_LOGS) + "/" + t->test_suite_name() + "." + t->name() + "/" + name +
+                   ".err");
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
            const std::vector<std::string> &heard, long maxAge, const std::set<std::string> &untrusted,
            size_t nifs) {
@@ -125,7 +132,8 @@ bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
 std::vector<Lookup> lookups(Daemon &d, int n, const std::string &ctoken, int timeoutMs) {
   std::vector<Lookup> out;
   for (auto &[reply, ms] : d.timed(n, "which " + ctoken + " - - -", timeoutMs))
-    out.push_back({reply.rfind("which", 0) == 0 ? reply.substr(std::min<size_t>(6, reply.size())) : "?" + reply, ms});
+    out.push_back(
+        {reply.rfind("which", 0) == 0 ? reply.substr(std::min<size_t>(6, reply.size())) : "?" + reply, ms});
   EXPECT_EQ(out.size(), (size_t)n) << d.name();
   out.resize(n, {"?", -1});
   return out;
@@ -139,6 +147,13 @@ std::string named(Testbed &tb, const std::string &answer, const std::vector<std:
   for (const std::string &n : names)
     if (m[1] == hexAddr(tb.ip(n))) return n;
   return "?";
+}
+
+void settle(Testbed &tb, Daemon &d, const std::vector<std::string> &names, long maxAge,
+            const std::set<std::string> &untrusted) {
+  ASSERT_TRUE(Testbed::waitFor([&] { return holds(tb, d, names, names, maxAge, untrusted); }, 15000))
+      << d.name() << " does not see the group";
+  lookups(d, 1, "c-warmup", 40000);
 }
 
 }  // namespace common

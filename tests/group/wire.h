@@ -52,6 +52,10 @@ Daemon *startSigned(Testbed &tb, const std::string &name, const std::string &sec
 // Writes text to the file name in the testbed's folder, of mode; its path.
 std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode = 0644);
 
+// What server name's daemon wrote to its log (standard error) so far in the
+// running test.
+std::string logText(const std::string &name);
+
 // Whether d's table holds exactly names (d itself first), each at its
 // testbed addresses on nifs interfaces with period kPeriod, trusted unless
 // in untrusted; every interface of each peer in heard heard within maxAge s.
@@ -69,6 +73,11 @@ std::vector<Lookup> lookups(Daemon &d, int n, const std::string &ctoken, int tim
 // The server of names that an answer names by its address, "" for the
 // asking one, "?" for none of them.
 std::string named(Testbed &tb, const std::string &answer, const std::vector<std::string> &names);
+// Waits until d's table holds names, each heard within maxAge s and trusted
+// unless in untrusted; then one lookup from d, which waits out its start-up
+// grace.
+void settle(Testbed &tb, Daemon &d, const std::vector<std::string> &names, long maxAge = kPeriod,
+            const std::set<std::string> &untrusted = {});
 
 }  // namespace common
 }  // namespace tb
