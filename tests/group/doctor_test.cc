@@ -13,26 +13,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "wire.h"
 
 using namespace tb;
+using namespace tb::common;
 
 namespace {
 
-const int kPeriod = 2;
 const std::string kCurl = std::string(CURL_BIN) + " -s ";
-
-std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode) {
-  std::string path = tb.dir() + "/" + name;
-  std::ofstream(path) << text;
-  chmod(path.c_str(), mode);
-  return path;
-}
 
 // doctor's --json findings as "severity kind name" lines, sorted.
 std::string findings(Testbed &tb, const std::string &json) {
@@ -72,12 +65,11 @@ TEST(Doctor, FindsWhatKeepsTheGroupFromWorking) {
   ASSERT_TRUE(tb.ok());
   char self[256] = "";
   gethostname(self, sizeof self - 1);  // the observer's: the machine's own UTS
-  const std::vector<std::string> props{"gmKeepAliveInterval=" + std::to_string(kPeriod)};
   Child serve({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "serve"}, false, tb.dir() + "/serve.err");
   auto prometheus = tb.prometheus("obs", PROMETHEUS_BIN, ZVGM_RULES, "127.0.0.1:9709");
 
   // A clean group: nothing found, status 0, after two intervals.
-  for (const char *n : {"alpha", "echo"}) ASSERT_NE(tb.start(n, props), nullptr) << n;
+  for (const char *n : {"alpha", "echo"}) ASSERT_NE(tb.start(n, props()), nullptr) << n;
   std::string out;
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(doctor(tb, "obs", {"--json"}, &out), 0) << out;
@@ -88,10 +80,10 @@ TEST(Doctor, FindsWhatKeepsTheGroupFromWorking) {
   // writes it; bravo runs under alpha's name; delta announces every 3 s;
   // foxtrot's announcements may cross 3 routers; echo's clock is stepped.
   tb.writeFile("charlie", "/etc/hosts", "127.0.0.1 localhost\n127.0.1.1 charlie\n");
-  ASSERT_NE(tb.start("bravo", props, Kind::light, "alpha"), nullptr);
-  ASSERT_NE(tb.start("charlie", props), nullptr);
+  ASSERT_NE(tb.start("bravo", props(), Kind::light, "alpha"), nullptr);
+  ASSERT_NE(tb.start("charlie", props()), nullptr);
   ASSERT_NE(tb.start("delta", {"gmKeepAliveInterval=3"}), nullptr);
-  ASSERT_NE(tb.start("foxtrot", {"gmKeepAliveInterval=2", "multicastTTL=4"}), nullptr);
+  ASSERT_NE(tb.start("foxtrot", props({"multicastTTL=4"})), nullptr);
   EXPECT_EQ(tb.daemon("echo")->ask("clock 600"), std::vector<std::string>{"clock 600"});
   std::string loose = save(tb, "loose.secret", "a long enough secret of the group\n", 0644);
   Child run({ZVTB_SCRIPT, "exec", "obs", ZVGM_BIN, "doctor", "--json", "--secret", loose}, false,
@@ -110,9 +102,8 @@ TEST(Doctor, FindsWhatKeepsTheGroupFromWorking) {
             "warning interfaces_unlisted hotel\nwarning multicast_ttl foxtrot\n"
             "warning period_mismatch delta\n") << run.seen();
   // charlie's own manager said so once at start-up.
-  std::ifstream log(std::string(ZVTB_LOGS) + "/Doctor.FindsWhatKeepsTheGroupFromWorking/charlie.err");
-  std::string logText((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-  EXPECT_NE(logText.find("charlie resolves to the loopback address 127.0.1.1"), std::string::npos) << logText;
+  std::string log = logText("charlie");
+  EXPECT_NE(log.find("charlie resolves to the loopback address 127.0.1.1"), std::string::npos) << log;
 
   // serve: the findings for Prometheus, whose name-conflict alert fires, and
   // in the page's box, redrawn by its script.
@@ -158,8 +149,6 @@ TEST(Doctor, FindsWhatKeepsTheGroupFromWorking) {
                                    "\nerror port_taken " + s + "\nerror short_secret " + s + "\n") << out;
   EXPECT_NE(out.find("zvtb-udp (pid "), std::string::npos) << out;
   holder.kill();
-  kill(serve.pid(), SIGTERM);
-  EXPECT_EQ(serve.wait(10000), 0);
 }
 
 }  // namespace

@@ -21,10 +21,10 @@ namespace {
 
 const std::vector<std::string> kThree{"alpha", "bravo", "charlie"};
 
-std::vector<std::string> props(bool multicast, std::vector<std::string> more = {}) {
-  more.push_back("gmKeepAliveInterval=" + std::to_string(kPeriod));
+// A server's properties, sending by multicast or by broadcast.
+std::vector<std::string> cast(bool multicast, std::vector<std::string> more = {}) {
   more.push_back(std::string("enableMulticast=") + (multicast ? "true" : "false"));
-  return more;
+  return props(more);
 }
 
 // Starts names (of kind light where light names them), each with its secret
@@ -37,9 +37,9 @@ std::vector<Datagram> formGroup(Testbed &tb, const std::vector<std::string> &nam
                                 const std::set<std::string> &light = {}) {
   long started = (long)time(nullptr);
   for (const std::string &n : names) {
-    std::vector<std::string> p = props(multicast);
+    std::vector<std::string> p = cast(multicast);
     if (!secrets[n].empty())
-      tb.writeFile(n, "/etc/zvgm.secret", secrets[n], 0600), p.push_back("gmSignatureFile=/etc/zvgm.secret");
+      tb.writeFile(n, kSecretFile, secrets[n], 0600), p.push_back("gmSignatureFile=" + kSecretFile);
     EXPECT_NE(tb.start(n, p, light.count(n) ? Kind::light : Kind::jvm), nullptr) << n;
   }
   for (const std::string &n : names) {
@@ -122,8 +122,8 @@ TEST(Group, FlagsFollowMarkersAndAdminTool) {
   Testbed tb({"alpha", "bravo"}, true);
   ASSERT_TRUE(tb.ok());
   tb.writeFile("alpha", "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
-  Daemon *alpha = tb.start("alpha", props(true));
-  Daemon *bravo = tb.start("bravo", props(true, {"allowLANConnections=true"}));
+  Daemon *alpha = tb.start("alpha", cast(true));
+  Daemon *bravo = tb.start("bravo", cast(true, {"allowLANConnections=true"}));
   ASSERT_TRUE(alpha && bravo);
 
   // alpha as both servers see it: flags, numifs and which interfaces are LAN.

@@ -26,12 +26,11 @@ const std::string kSecret = "placement group secret\n";
 // charlie is offline, delta holds another secret and so is not trusted.
 const std::vector<std::string> kServers{"alpha", "bravo", "charlie", "delta"};
 
-std::vector<std::string> props(const std::string &name) {
-  std::vector<std::string> p{"gmKeepAliveInterval=" + std::to_string(kPeriod),
-                             "gmSignatureFile=/etc/zvgm.secret"};
-  if (name == "alpha") p.push_back("enableLoadBalancing=true");
-  if (name == "bravo") p.push_back("allowLANConnections=true");
-  return p;
+// What sets name apart from the others.
+std::vector<std::string> extra(const std::string &name) {
+  if (name == "alpha") return {"enableLoadBalancing=true"};
+  if (name == "bravo") return {"allowLANConnections=true"};
+  return {};
 }
 
 // A server's address on eth1 (the nimbar subnet) in the answers' hex form.
@@ -168,10 +167,7 @@ TEST(Placement, AcrossTheGroup) {
   Testbed tb(kServers, true);
   ASSERT_TRUE(tb.ok());
   time_t now = time(nullptr);
-  for (const std::string &n : kServers) {
-    tb.writeFile(n, "/etc/zvgm.secret", n == "delta" ? "another secret\n" : kSecret, 0600);
-    tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
-  }
+  for (const std::string &n : kServers) tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
   tb.writeFile("charlie", "/var/opt/KORVzv/offline", "");
   tb.addSession("alpha", "c-alpha", 5, now - 30);
   tb.addSession("bravo", "c-bravo", 3, now - 30);
@@ -180,7 +176,8 @@ TEST(Placement, AcrossTheGroup) {
   tb.addSession("bravo", "c-moved", 4, now - 60);
   tb.addSession("alpha", "c-idle", 8, now - 600);
   tb.addSession("bravo", "c-idle", 7, now - 60, true);
-  for (const std::string &n : kServers) ASSERT_NE(tb.start(n, props(n)), nullptr) << n;
+  for (const std::string &n : kServers)
+    ASSERT_NE(startSigned(tb, n, n == "delta" ? "another secret\n" : kSecret, extra(n)), nullptr) << n;
   Daemon &alpha = *tb.daemon("alpha"), &bravo = *tb.daemon("bravo");
   // alpha's table holds every server on both interfaces, heard lately, with
   // the trust and offline marks of the set-up.

@@ -3,6 +3,7 @@
 // "#sig=" trailer, nothing else; and the helpers the group tests share.
 #include "wire.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,6 +84,32 @@ int cpuCount() {
 
 namespace common {
 
+std::vector<std::string> props(std::vector<std::string> more) {
+  more.insert(more.begin(), "gmKeepAliveInterval=" + std::to_string(kPeriod));
+  return more;
+}
+
+Daemon *startSigned(Testbed &tb, const std::string &name, const std::string &secret,
+                    std::vector<std::string> more) {
+  tb.writeFile(name, kSecretFile, secret, 0600);
+  more.push_back("gmSignatureFile=" + kSecretFile);
+  return tb.start(name, props(more));
+}
+
+std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode) {
+  std::string path = tb.dir() + "/" + name;
+  std::ofstream(path, std::ios::trunc) << text;
+  chmod(path.c_str(), mode);
+  return path;
+}
+
+std::string logText(const std::string &name) {
+  const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+  std::ifstream in(std::string(ZVTB_LOGS) + "/" + t->test_suite_name() + "." + t->name() + "/" + name +
+                   ".err");
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
            const std::vector<std::string> &heard, long maxAge, const std::set<std::string> &untrusted,
            size_t nifs) {
@@ -100,6 +127,33 @@ bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
         return false;
   }
   return true;
+}
+
+std::vector<Lookup> lookups(Daemon &d, int n, const std::string &ctoken, int timeoutMs) {
+  std::vector<Lookup> out;
+  for (auto &[reply, ms] : d.timed(n, "which " + ctoken + " - - -", timeoutMs))
+    out.push_back(
+        {reply.rfind("which", 0) == 0 ? reply.substr(std::min<size_t>(6, reply.size())) : "?" + reply, ms});
+  EXPECT_EQ(out.size(), (size_t)n) << d.name();
+  out.resize(n, {"?", -1});
+  return out;
+}
+
+std::string named(Testbed &tb, const std::string &answer, const std::vector<std::string> &names) {
+  if (answer.empty()) return "";
+  static const std::regex form("([0-9a-f]+):(true|false):-?[0-9]+");
+  std::smatch m;
+  if (!std::regex_match(answer, m, form)) return "?";
+  for (const std::string &n : names)
+    if (m[1] == hexAddr(tb.ip(n))) return n;
+  return "?";
+}
+
+void settle(Testbed &tb, Daemon &d, const std::vector<std::string> &names, long maxAge,
+            const std::set<std::string> &untrusted) {
+  ASSERT_TRUE(Testbed::waitFor([&] { return holds(tb, d, names, names, maxAge, untrusted); }, 15000))
+      << d.name() << " does not see the group";
+  lookups(d, 1, "c-warmup", 40000);
 }
 
 }  // namespace common

@@ -36,11 +36,25 @@ std::string checkAnnouncement(const Datagram &d, const AnnounceExpect &e, long n
 // processor, each with its clock line in /proc/cpuinfo (x86).
 int cpuCount();
 
-// What the group, placement and fault tests share (apart, so that a test
-// with helpers of these names of its own can still use the above).
+// What the group tests share (apart, so that a test with helpers of these
+// names of its own can still use the above).
 namespace common {
 
 const int kPeriod = 2;  // keep-alive interval of every server
+const std::string kSecretFile = "/etc/zvgm.secret";
+
+// A server's properties here: the keep-alive interval kPeriod, then more.
+std::vector<std::string> props(std::vector<std::string> more = {});
+// Starts name (of the testbed's kind) with props(more) and secret, written
+// first as its kSecretFile (mode 0600); null on failure.
+Daemon *startSigned(Testbed &tb, const std::string &name, const std::string &secret,
+                    std::vector<std::string> more = {});
+// Writes text to the file name in the testbed's folder, of mode; its path.
+std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode = 0644);
+
+// What server name's daemon wrote to its log (standard error) so far in the
+// running test.
+std::string logText(const std::string &name);
 
 // Whether d's table holds exactly names (d itself first), each at its
 // testbed addresses on nifs interfaces with period kPeriod, trusted unless
@@ -48,6 +62,22 @@ const int kPeriod = 2;  // keep-alive interval of every server
 bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
            const std::vector<std::string> &heard, long maxAge,
            const std::set<std::string> &untrusted = {}, size_t nifs = 1);
+
+struct Lookup {
+  std::string answer;  // "" or "<hex>:<trusted>:<age>"; "?..." when malformed
+  long ms = 0;
+};
+// n lookups of ctoken at once from the light server d (its "timed" command);
+// always n of them, a missing one "?" (and a failure).
+std::vector<Lookup> lookups(Daemon &d, int n, const std::string &ctoken, int timeoutMs = 40000);
+// The server of names that an answer names by its address, "" for the
+// asking one, "?" for none of them.
+std::string named(Testbed &tb, const std::string &answer, const std::vector<std::string> &names);
+// Waits until d's table holds names, each heard within maxAge s and trusted
+// unless in untrusted; then one lookup from d, which waits out its start-up
+// grace.
+void settle(Testbed &tb, Daemon &d, const std::vector<std::string> &names, long maxAge = kPeriod,
+            const std::set<std::string> &untrusted = {});
 
 }  // namespace common
 }  // namespace tb

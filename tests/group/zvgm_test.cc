@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <thread>
@@ -23,19 +22,12 @@
 #include "wire.h"
 
 using namespace tb;
+using namespace tb::common;
 
 namespace {
 
-const int kPeriod = 2;  // keep-alive interval of every server here
 const std::string kSecret = "operator test secret\n";
 const std::string kCurl = std::string(CURL_BIN) + " -s ", kUrl = "http://127.0.0.1:9709";
-
-std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode = 0644) {
-  std::string path = tb.dir() + "/" + name;
-  std::ofstream(path) << text;
-  chmod(path.c_str(), mode);
-  return path;
-}
 
 std::string jq(const std::string &file, const std::string &filter) {
   return localOutput(std::string(JQ_BIN) + " -r '" + filter + "' " + file + " 2>&1");
@@ -123,10 +115,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
   const std::vector<std::string> names{"alpha", "bravo", "charlie"};
   Testbed tb(names, true, Testbed::haveLight() ? Kind::light : Kind::jvm);
   ASSERT_TRUE(tb.ok());
-  for (const std::string &n : names) {
-    tb.writeFile(n, "/etc/zvgm.secret", n == "charlie" ? "another secret\n" : kSecret, 0600);
-    tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
-  }
+  for (const std::string &n : names) tb.writeFile(n, "/opt/KORVzv/etc/nimbar.conf", "eth1\n");
   tb.writeFile("charlie", "/var/opt/KORVzv/offline", "");
   tb.addSession("bravo", "c-bravo", 3);
   std::string secret = save(tb, "obs.secret", kSecret, 0600);
@@ -145,15 +134,13 @@ TEST(Zvgm, CommandCaptureAndServe) {
   ASSERT_TRUE(Testbed::waitFor([&] { return sh(tb, kCurl + kUrl + "/healthz") == "ok\n"; }, 10000));
   EXPECT_EQ(sh(tb, kCurl + kUrl + "/api/members | " + JQ_BIN + " -c .members"), "[]\n");
 
-  for (const std::string &n : names) {
-    std::vector<std::string> p{"gmKeepAliveInterval=" + std::to_string(kPeriod),
-                               "gmSignatureFile=/etc/zvgm.secret"};
-    if (n == "bravo") p.push_back("allowLANConnections=true");
-    ASSERT_NE(tb.start(n, p), nullptr) << n;
-  }
+  for (const std::string &n : names)
+    ASSERT_NE(startSigned(tb, n, n == "charlie" ? "another secret\n" : kSecret,
+                          {n == "bravo" ? "allowLANConnections=true" : "allowLANConnections=false"}),
+              nullptr) << n;
   auto prometheus = tb.prometheus("obs", PROMETHEUS_BIN, ZVGM_RULES, "127.0.0.1:9709");
   ASSERT_TRUE(Testbed::waitFor(
-      [&] { return common::holds(tb, *tb.daemon("charlie"), names, names, kPeriod, {"alpha", "bravo"}, 2); },
+      [&] { return holds(tb, *tb.daemon("charlie"), names, names, kPeriod, {"alpha", "bravo"}, 2); },
       20000));
 
   // Every member with its fields; the one with another secret untrusted.
