@@ -37,14 +37,6 @@ int sinks[kSinks];
 uint16_t sinkPort;    // network order
 std::vector<interface> selfIfs;
 
-int bindUdp(const char *addr, uint16_t port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  struct sockaddr_in sa = {AF_INET, port, {ip(addr)}, {}};
-  if (fd < 0 || bind(fd, (struct sockaddr *)&sa, sizeof sa) != 0) fuzzFail("bind on loopback");
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  return fd;
-}
-
 // The fields an announcement would have left in a record that addHost made.
 void setHost(host *h, int clock, float load) {
   h->lastseen = kFuzzStart, h->starttime = kFuzzStart - 100;
@@ -143,16 +135,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   for (auto &[path, text] : files) std::ofstream(path) << text;
   chmod(fuzzPath("secret").c_str(), 0600);
 
-  sinks[0] = bindUdp("127.0.0.1", 0);
   struct sockaddr_in sa;
-  socklen_t len = sizeof sa;
-  getsockname(sinks[0], (struct sockaddr *)&sa, &len);
+  sinks[0] = loopbackSocket(SOCK_DGRAM, &sa);
   sinkPort = sa.sin_port;
-  for (int i = 1; i < kSinks; i++) sinks[i] = bindUdp(("127.0.0." + std::to_string(i + 1)).c_str(), sinkPort);
-  sendSock = bindUdp("127.0.0.1", 0);
-  groupSock = bindUdp("127.0.0.1", 0);
-  len = sizeof groupAddr;
-  getsockname(groupSock, (struct sockaddr *)&groupAddr, &len);
+  for (int i = 1; i < kSinks; i++)
+    sinks[i] = loopbackSocket(SOCK_DGRAM, nullptr, ("127.0.0." + std::to_string(i + 1)).c_str(), sinkPort);
+  sendSock = loopbackSocket();
+  groupSock = loopbackSocket(SOCK_DGRAM, &groupAddr);
+  for (int fd : {sinks[0], sinks[1], sinks[2], sinks[3], sendSock, groupSock}) fcntl(fd, F_SETFL, O_NONBLOCK);
   installResponders();
 
   gmSys.now = [] { return fuzzNow; };

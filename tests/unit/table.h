@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -19,6 +20,19 @@
 
 // Dotted text to network-order address.
 inline uint32_t ip(const char *dotted) { return inet_addr(dotted); }
+
+// A socket bound to a loopback address and port (network order; 0: an
+// ephemeral one), without SO_REUSEADDR; *addr gets the bound address.
+inline int loopbackSocket(int type = SOCK_DGRAM, sockaddr_in *addr = nullptr, const char *at = "127.0.0.1",
+                          uint16_t port = 0) {
+  int fd = socket(AF_INET, type, 0);
+  sockaddr_in a = {AF_INET, port, {ip(at)}, {}};
+  socklen_t len = sizeof a;
+  if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0)
+    abort();  // no loopback: nothing in these tests can run
+  if (addr != nullptr) *addr = a;
+  return fd;
+}
 
 // Frees every peer record and the local host's interfaces, empties the
 // table and forgets what was heard. The caller holds gmLock where another

@@ -29,16 +29,6 @@ void useTool(const TempDir &dir, const std::string &body) {
   chmod(tool.c_str(), 0755), gmShell = tool.c_str();
 }
 
-int loopbackSocket(int type, sockaddr_in *addr) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof a;
-  if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0)
-    abort();  // no loopback: nothing in these tests can run
-  if (addr != nullptr) *addr = a;
-  return fd;
-}
-
 std::string writeTemp(const std::string &text, mode_t mode) {
   static TempDir dir;
   static int made = 0;

@@ -50,10 +50,6 @@ void useTool(const TempDir &dir, const std::string &body);
 // The 40 hex digits of a 20-byte digest.
 std::string hexDigest(const unsigned char *digest);
 
-// A socket bound to an ephemeral loopback port (without SO_REUSEADDR);
-// *addr gets the bound address.
-int loopbackSocket(int type = SOCK_DGRAM, sockaddr_in *addr = nullptr);
-
 // A new file holding text, with the given mode, removed at exit; returns its path.
 std::string writeTemp(const std::string &text, mode_t mode = 0600);
 
