@@ -145,7 +145,6 @@ TEST_F(Announce, HostLimit) {
     receive(peer("late"), c.lateTrusted);
     host **at = findHostbyName("late");
     EXPECT_EQ(at ? (int)(at - hostList) : -1, c.slot);
-    EXPECT_TRUE(numhosts == MAXHOSTS && hostList[MAXHOSTS] == nullptr && findHostbyName("h1"));
     EXPECT_EQ(findHostbyName("h50") == nullptr, c.slot == 50);
     EXPECT_EQ(received(peer_, 0).size(), c.slot < 0 ? 0u : 1u);  // the first-time reply
     EXPECT_EQ(log.has("Too many hosts in group. Increase MAXHOSTS\n"), c.slot < 0);
