@@ -19,6 +19,7 @@
 #include <fstream>
 
 #include "placement/placement.h"
+#include "table.h"
 
 namespace {
 
@@ -27,56 +28,31 @@ const char kFuzzSecret[] = "fuzz seed secret\n";  // the seed captures' (scripts
 const int kSinks = 4;
 
 int errfd = 2;        // standard error as it was before libFuzzer closed it
-std::string tmpdir;   // session directories and the secret file
+TempDir *tmpdir;      // session directories and the secret file
 bool secretOn = false;
 int sendSock = -1;
 int groupSock = -1;
 struct sockaddr_in groupAddr;
 int sinks[kSinks];
 uint16_t sinkPort;    // network order
-interface selfIfs[3];
+std::vector<interface> selfIfs;
 
-uint32_t ip4(const char *dotted) { return inet_addr(dotted); }
-
-int bindUdp(const char *addr, uint16_t port) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  struct sockaddr_in sa = {AF_INET, port, {ip4(addr)}, {}};
-  if (fd < 0 || bind(fd, (struct sockaddr *)&sa, sizeof sa) != 0) fuzzFail("bind on loopback");
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  return fd;
-}
-
-void setIf(interface *ifp, const char *name, const std::string &addr, const char *mask, int32_t flags) {
-  memset(ifp, 0, sizeof *ifp);
-  snprintf(ifp->name, sizeof ifp->name, "%s", name);
-  ifp->myAddr = {AF_INET, sinkPort, {ip4(addr.c_str())}, {}};
-  ifp->netmask.sin_addr.s_addr = ip4(mask);
-  ifp->bcastAddr.sin_addr.s_addr = ifp->myAddr.sin_addr.s_addr | ~ip4(mask);
-  ifp->flags = flags, ifp->lastpkt = kFuzzStart;
-}
-
-// The fields an announcement would have left in a record.
-void setHost(host *h, const char *name, int flags, int clock, float load) {
-  snprintf(h->name, sizeof h->name, "%s", name);
-  h->hostAddr = h->hostifs[0].myAddr.sin_addr;
-  h->flags = flags, h->lastseen = kFuzzStart, h->period = 20, h->starttime = kFuzzStart - 100;
+// The fields an announcement would have left in a record that addHost made.
+void setHost(host *h, int clock, float load) {
+  h->lastseen = kFuzzStart, h->starttime = kFuzzStart - 100;
   h->numcpus = 2, h->meanclock = clock, h->load = load, h->sessions = 1, h->idles = 0;
+  for (interface *ifp = h->hostifs; ifp < h->hostifs + h->numifs; ifp++) ifp->lastpkt = kFuzzStart;
 }
 
 // A peer on 127.0.1.(i + 1); every third one untrusted, every second one
 // with a nimbar interface as well.
-host *fillerPeer(int i) {
-  host *h = (host *)calloc(1, sizeof(host));
-  int n = i % 2 == 0 ? 2 : 1;
-  if (h == nullptr || (h->hostifs = (interface *)calloc((size_t)n, sizeof(interface))) == nullptr)
-    fuzzFail("calloc");
-  setIf(&h->hostifs[0], "eth0", "127.0.1." + std::to_string(i + 1), "255.255.255.0", LAN);
-  if (n == 2) setIf(&h->hostifs[1], "eth1", "127.0.2." + std::to_string(i + 1), "255.255.255.0", 0);
-  h->numifs = n;
+void fillerPeer(int i) {
+  std::string n = std::to_string(i + 1), addr = "127.0.1." + n;
+  std::vector<interface> ifs = {makeIf("eth0", addr.c_str(), "255.255.255.0", LAN)};
+  if (i % 2 == 0) ifs.push_back(makeIf("eth1", ("127.0.2." + n).c_str(), "255.255.255.0", 0));
   char name[16];
   snprintf(name, sizeof name, "peer%02d", i);
-  setHost(h, name, (i % 3 == 2 ? 0 : TRUSTED) | LAN_OK, 1000, 0.5f);
-  return h;
+  setHost(addHost(name, addr.c_str(), (i % 3 == 2 ? 0 : TRUSTED) | LAN_OK, ifs), 1000, 0.5f);
 }
 
 bool within(const char *field, size_t size) { return memchr(field, '\0', size) != nullptr; }
@@ -146,13 +122,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   errfd = dup(2);
   // In memory where there is a tmpfs for it: some targets write a file per
   // input.
-  char dir[] = "/dev/shm/zvgm-fuzz-XXXXXX", dirTmp[] = "/tmp/zvgm-fuzz-XXXXXX";
-  if (mkdtemp(dir) == nullptr && mkdtemp(strcpy(dir, dirTmp)) == nullptr) fuzzFail("mkdtemp");
-  tmpdir = dir;
-  atexit([] {
-    std::error_code ec;
-    std::filesystem::remove_all(tmpdir, ec);
-  });
+  static TempDir dir("/dev/shm");
+  tmpdir = &dir;
   static std::string d[4] = {fuzzPath("ctokens"), fuzzPath("itokens"), fuzzPath("displays"), fuzzPath("idle")};
   for (const std::string &s : d) mkdir(s.c_str(), 0755);
   gmSessionDirs = {d[0].c_str(), d[1].c_str(), d[2].c_str(), d[3].c_str()};
@@ -164,16 +135,14 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   for (auto &[path, text] : files) std::ofstream(path) << text;
   chmod(fuzzPath("secret").c_str(), 0600);
 
-  sinks[0] = bindUdp("127.0.0.1", 0);
   struct sockaddr_in sa;
-  socklen_t len = sizeof sa;
-  getsockname(sinks[0], (struct sockaddr *)&sa, &len);
+  sinks[0] = loopbackSocket(SOCK_DGRAM, &sa);
   sinkPort = sa.sin_port;
-  for (int i = 1; i < kSinks; i++) sinks[i] = bindUdp(("127.0.0." + std::to_string(i + 1)).c_str(), sinkPort);
-  sendSock = bindUdp("127.0.0.1", 0);
-  groupSock = bindUdp("127.0.0.1", 0);
-  len = sizeof groupAddr;
-  getsockname(groupSock, (struct sockaddr *)&groupAddr, &len);
+  for (int i = 1; i < kSinks; i++)
+    sinks[i] = loopbackSocket(SOCK_DGRAM, nullptr, ("127.0.0." + std::to_string(i + 1)).c_str(), sinkPort);
+  sendSock = loopbackSocket();
+  groupSock = loopbackSocket(SOCK_DGRAM, &groupAddr);
+  for (int fd : {sinks[0], sinks[1], sinks[2], sinks[3], sendSock, groupSock}) fcntl(fd, F_SETFL, O_NONBLOCK);
   installResponders();
 
   gmSys.now = [] { return fuzzNow; };
@@ -181,29 +150,22 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   // The local host: 127.0.0.0/30 holds senders 1 to 3 but not 4. Every
   // interface of the table lies in 127.0.0.0/8, so that a lookup that asks
   // them all stays on loopback.
-  setIf(&selfIfs[0], "lo0", "127.0.0.1", "255.255.255.252", LAN);
-  setIf(&selfIfs[1], "eth0", "127.0.3.1", "255.255.255.0", LAN);
-  setIf(&selfIfs[2], "eth1", "127.0.4.1", "255.255.255.0", 0);
+  selfIfs = {makeIf("lo0", "127.0.0.1", "255.255.255.252", LAN), makeIf("eth0", "127.0.3.1", "255.255.255.0", LAN),
+             makeIf("eth1", "127.0.4.1", "255.255.255.0", 0)};
   fuzzReset(0, false);
   return 0;
 }
 
 void fuzzReset(int fill, bool lanOk) {
-  for (int i = 1; i < GM_HOSTSLOTS; i++)
-    if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
+  clearGroupTable();  // what an earlier input left, its trust marks too
   fuzzNow = kFuzzStart;
-  static interface ifs[3];
-  memcpy(ifs, selfIfs, sizeof ifs);
-  memset(&myhost, 0, sizeof myhost);
-  myhost.hostifs = ifs, myhost.numifs = 3;
-  setHost(&myhost, kSelfName, TRUSTED | (lanOk ? LAN_OK : 0), 2000, 0.1f);
-  hostList[0] = &myhost, numhosts = 1;
-  for (int i = 0; i < fill % MAXHOSTS; i++) hostList[numhosts++] = fillerPeer(i);
+  setHost(addHost(kSelfName, "127.0.0.1", TRUSTED | (lanOk ? LAN_OK : 0), selfIfs), 2000, 0.1f);
+  for (int i = 0; i < fill % MAXHOSTS; i++) fillerPeer(i);
   fuzzDrain();
 }
 
 struct sockaddr_in fuzzFrom(int i) {
-  return {AF_INET, sinkPort, {ip4(("127.0.0." + std::to_string((i & 3) + 1)).c_str())}, {}};
+  return {AF_INET, sinkPort, {ip(("127.0.0." + std::to_string((i & 3) + 1)).c_str())}, {}};
 }
 
 int fuzzSock() { return sendSock; }
@@ -215,7 +177,7 @@ bool fuzzDeliver(int i, const std::string &gram) {
                 sizeof groupAddr) == (ssize_t)gram.size();
 }
 
-std::string fuzzPath(const char *name) { return tmpdir + "/" + name; }
+std::string fuzzPath(const char *name) { return tmpdir->path + "/" + name; }
 
 void checkLoopbackOnly() {
   for (int i = 0; i < numhosts && i < GM_HOSTSLOTS; i++)
@@ -239,7 +201,7 @@ std::vector<std::string> fuzzDrain() {
 void checkTable() {
   FUZZ_CHECK(numhosts >= 1 && numhosts <= MAXHOSTS);
   FUZZ_CHECK(hostList[0] == &myhost && strcmp(myhost.name, kSelfName) == 0);
-  FUZZ_CHECK(myhost.hostAddr.s_addr == ip4("127.0.0.1") && myhost.numifs == 3);
+  FUZZ_CHECK(myhost.hostAddr.s_addr == ip("127.0.0.1") && myhost.numifs == 3);
   const host *hosts[GM_HOSTSLOTS];
   const void *blocks[2 * GM_HOSTSLOTS];
   int nb = 0;

