@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -38,10 +40,13 @@ std::unique_ptr<Child> flood(Testbed &tb, const std::string &kind, const std::st
       false, tb.dir() + "/flood-" + kind + ".err");
 }
 
-// Lines in a daemon's log so far.
+// Lines that server name's daemon wrote to its log (standard error) so far
+// in the running test.
 long logLines(const std::string &name) {
-  std::string t = logText(name);
-  return std::count(t.begin(), t.end(), '\n');
+  const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+  std::ifstream in(std::string(ZVTB_LOGS) + "/" + t->test_suite_name() + "." + t->name() + "/" + name +
+                   ".err");
+  return std::count(std::istreambuf_iterator<char>(in), {}, '\n');
 }
 
 // Whether d lists every one of names as trusted and heard within 3 periods
