@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "cli.h"
 #include "harness.h"
 #include "wire.h"
 
@@ -52,11 +53,9 @@ void sample(Testbed &tb, const std::string &when) {
 // `zvgm members --json` in the observer for seconds, with the secret file
 // given (written there, root's, 0600): each member's entry by its name.
 std::map<std::string, nlohmann::json> members(Testbed &tb, const std::string &secret, int seconds) {
-  int st = -1;
-  std::string out = tb.output("obs", {ZVGM_BIN, "members", "--json", "--secret",
-                                      save(tb, "obs.secret", secret, 0600), "--wait",
-                                      std::to_string(seconds)}, &st);
-  EXPECT_EQ(st, 0) << out;
+  std::string out;
+  EXPECT_EQ(zvgm(tb, "obs", {"members", "--json", "--secret", save(tb, "obs.secret", secret, 0600), "--wait",
+                             std::to_string(seconds)}, &out), 0) << out;
   nlohmann::json j = nlohmann::json::parse(out, nullptr, false);
   std::map<std::string, nlohmann::json> byName;
   if (j.is_object() && j["members"].is_array())

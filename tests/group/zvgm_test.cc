@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli.h"
 #include "harness.h"
 #include "wire.h"
 
@@ -36,14 +37,6 @@ std::string jq(const std::string &file, const std::string &filter) {
 
 // A shell command in the observer's namespace (curl and jq on serve's pages).
 std::string sh(Testbed &tb, const std::string &script) { return tb.output("obs", {"bash", "-c", script}); }
-
-int zvgm(Testbed &tb, std::vector<std::string> args, std::string *out = nullptr) {
-  int st = -1;
-  args.insert(args.begin(), ZVGM_BIN);
-  std::string o = tb.output("obs", args, &st);
-  if (out) *out = o;
-  return st;
-}
 
 // One TSV line per member, from the JSON output read back.
 std::map<std::string, std::string> memberRows(const std::string &file) {
@@ -140,13 +133,13 @@ TEST(Zvgm, CommandCaptureAndServe) {
 
   // Every member with its fields; the one with another secret untrusted.
   std::string out;
-  ASSERT_EQ(zvgm(tb, {"members", "--json", "--secret", secret}, &out), 0) << out;
+  ASSERT_EQ(zvgm(tb, "obs", {"members", "--json", "--secret", secret}, &out), 0) << out;
   std::map<std::string, std::string> rows = memberRows(save(tb, "members.json", out));
   EXPECT_EQ(rows["alpha"], row(tb, "alpha", 0, "router", "valid", true));
   EXPECT_EQ(rows["bravo"], row(tb, "bravo", 1, "router,accepts LAN", "valid", true));
   EXPECT_EQ(rows["charlie"], row(tb, "charlie", 0, "router,offline", "other secret", true));
   EXPECT_EQ(rows.size(), 3u) << out;
-  ASSERT_EQ(zvgm(tb, {"members"}, &out), 0);
+  ASSERT_EQ(zvgm(tb, "obs", {"members"}, &out), 0);
   EXPECT_NE(out.find("\n  eth1           203.0.113.12/24    interconnect"), std::string::npos) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 3 * 3) << out;
 
@@ -155,7 +148,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
   Child beside({ZVTB_SCRIPT, "exec", "alpha", ZVGM_BIN, "members", "--json", "--wait",
                 std::to_string(3 * kPeriod)}, false, tb.dir() + "/zvgm-alpha.err");
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  ASSERT_EQ(zvgm(tb, {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"}, &out), 0);
+  ASSERT_EQ(zvgm(tb, "obs", {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"}, &out), 0);
   EXPECT_EQ(jq(save(tb, "lookup.json", out),
                "[.choice.member, .choice.address, (.asked | map(.member + \" \" + .answer) | "
                "sort | join(\",\"))] | join(\"|\")"),
@@ -175,7 +168,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
        {std::vector<std::string>{"ask", a, "token", "c-bravo", "i-1", "--secret", secret},
         {"ask", b, "token", "c-bravo"}, {"ask", a, "term", "t-1", "--secret", secret},
         {"ask", b, "term", "t-1"}, {"ask", b1, "server", "12"}})
-    EXPECT_EQ(zvgm(tb, q), 0) << q[3];
+    EXPECT_EQ(zvgm(tb, "obs", q), 0) << q[3];
   EXPECT_EQ(cap.wait(20000), 0);
 
   // An announcement extended as docs/protocol.md describes: the signed text,
@@ -302,7 +295,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
       {{"members", "--port", "7010", "--wait", "1"}, 1}, {{"ask", b, "server", "--wait", "1"}, 1},
       {{"serve"}, 2}, {{"serve", "--listen", "127.0.0.1:9710", "--secret", loose}, 2},
       {{"members", "--secret", open, "--wait", "1"}, 2}, {{"members", "--nonsense"}, 2}};
-  for (const auto &[args, status] : fails) EXPECT_EQ(zvgm(tb, args), status) << args.back();
+  for (const auto &[args, status] : fails) EXPECT_EQ(zvgm(tb, "obs", args), status) << args.back();
 
   // An announcement with markup and a quote in its name and "nan" for its
   // load: shown as text and as no load, and the scrape stays valid. The page
