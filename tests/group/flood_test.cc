@@ -26,9 +26,7 @@ int floodRate() {
   return r != nullptr && atoi(r) > 0 ? atoi(r) : 3000;
 }
 
-void start(Testbed &tb, const std::string &name) {
-  ASSERT_NE(startSigned(tb, name, "flood group secret\n", {"allowLANConnections=true"}), nullptr) << name;
-}
+const std::string kSecret = "flood group secret\n";
 
 // The flood generator in the observer, for at most seconds.
 std::unique_ptr<Child> flood(Testbed &tb, const std::string &kind, const std::string &dest,
@@ -75,8 +73,8 @@ TEST(Flood, ForgedNamesGiveWayAndTheLoopHolds) {
   Testbed tb(names, false, Kind::light);
   ASSERT_TRUE(tb.ok());
   tb.addSession("bravo", "c-bravo", 3);
-  start(tb, "alpha");
-  start(tb, "bravo");
+  for (const char *n : {"alpha", "bravo"})
+    ASSERT_NE(startSigned(tb, n, kSecret, {"allowLANConnections=true"}), nullptr) << n;
   Daemon &alpha = *tb.daemon("alpha"), &bravo = *tb.daemon("bravo");
   {
     SCOPED_TRACE("a table of forged names");
@@ -89,7 +87,7 @@ TEST(Flood, ForgedNamesGiveWayAndTheLoopHolds) {
           30000))
           << d->name() << " never filled up";
     auto t0 = std::chrono::steady_clock::now();
-    start(tb, "charlie");
+    ASSERT_NE(startSigned(tb, "charlie", kSecret, {"allowLANConnections=true"}), nullptr);
     EXPECT_TRUE(Testbed::waitFor(
         [&] {
           for (const std::string &n : names)

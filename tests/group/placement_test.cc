@@ -26,12 +26,9 @@ const std::string kSecret = "placement group secret\n";
 // charlie is offline, delta holds another secret and so is not trusted.
 const std::vector<std::string> kServers{"alpha", "bravo", "charlie", "delta"};
 
-// What sets name apart from the others.
-std::vector<std::string> extra(const std::string &name) {
-  if (name == "alpha") return {"enableLoadBalancing=true"};
-  if (name == "bravo") return {"allowLANConnections=true"};
-  return {};
-}
+// What sets a server apart from the others.
+std::map<std::string, std::vector<std::string>> extra{{"alpha", {"enableLoadBalancing=true"}},
+                                                       {"bravo", {"allowLANConnections=true"}}};
 
 // A server's address on eth1 (the nimbar subnet) in the answers' hex form.
 std::string nimbarHex(Testbed &tb, const std::string &name) { return hexAddr(tb.ip(name, 1)); }
@@ -155,7 +152,7 @@ TEST(Placement, AcrossTheGroup) {
   tb.addSession("alpha", "c-idle", 8, now - 600);
   tb.addSession("bravo", "c-idle", 7, now - 60, true);
   for (const std::string &n : kServers)
-    ASSERT_NE(startSigned(tb, n, n == "delta" ? "another secret\n" : kSecret, extra(n)), nullptr) << n;
+    ASSERT_NE(startSigned(tb, n, n == "delta" ? "another secret\n" : kSecret, extra[n]), nullptr) << n;
   Daemon &alpha = *tb.daemon("alpha"), &bravo = *tb.daemon("bravo");
   // alpha's table holds every server on both interfaces, heard lately, with
   // the trust and offline marks of the set-up.
