@@ -103,13 +103,6 @@ std::string save(Testbed &tb, const std::string &name, const std::string &text, 
   return path;
 }
 
-std::string logText(const std::string &name) {
-  const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
-  std::ifstream in(std::string(ZVTB_LOGS) + "/" + t->test_suite_name() + "." + t->name() + "/" + name +
-                   ".err");
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 bool holds(Testbed &tb, Daemon &d, const std::vector<std::string> &names,
            const std::vector<std::string> &heard, long maxAge, const std::set<std::string> &untrusted,
            size_t nifs) {

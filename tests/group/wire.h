@@ -52,10 +52,6 @@ Daemon *startSigned(Testbed &tb, const std::string &name, const std::string &sec
 // Writes text to the file name in the testbed's folder, of mode; its path.
 std::string save(Testbed &tb, const std::string &name, const std::string &text, int mode = 0644);
 
-// What server name's daemon wrote to its log (standard error) so far in the
-// running test.
-std::string logText(const std::string &name);
-
 // Whether d's table holds exactly names (d itself first), each at its
 // testbed addresses on nifs interfaces with period kPeriod, trusted unless
 // in untrusted; every interface of each peer in heard heard within maxAge s.

@@ -12,12 +12,14 @@
 
 #include <algorithm>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
+#include "cli.h"
 #include "harness.h"
 #include "wire.h"
 
@@ -35,14 +37,6 @@ std::string jq(const std::string &file, const std::string &filter) {
 
 // A shell command in the observer's namespace (curl and jq on serve's pages).
 std::string sh(Testbed &tb, const std::string &script) { return tb.output("obs", {"bash", "-c", script}); }
-
-int zvgm(Testbed &tb, std::vector<std::string> args, std::string *out = nullptr) {
-  int st = -1;
-  args.insert(args.begin(), ZVGM_BIN);
-  std::string o = tb.output("obs", args, &st);
-  if (out) *out = o;
-  return st;
-}
 
 // One TSV line per member, from the JSON output read back.
 std::map<std::string, std::string> memberRows(const std::string &file) {
@@ -71,18 +65,13 @@ std::string atHex(const std::string &dotted) {
   return b;
 }
 
-// The fields of each captured frame that the checks below read.
-const std::vector<std::string> kFields{
-    "ip.src", "zvgm.kind", "zvgm.sig.status", "zvgm.host.name", "zvgm.host.addr",
-    "zvgm.host.addr_hex", "zvgm.host.numifs", "zvgm.host.flags", "zvgm.host.period",
-    "zvgm.if.name", "zvgm.if.ip", "zvgm.if.ip_hex", "zvgm.if.prefix", "zvgm.if.flags.lan",
-    "zvgm.sessions", "zvgm.idles", "zvgm.itoken", "zvgm.ctoken", "zvgm.term", "zvgm.at",
-    "zvgm.at_hex", "zvgm.hostix", "zvgm.dpy", "zvgm.has", "zvgm.server", "zvgm.server_hex",
-    "zvgm.port", "zvgm.seq", "zvgm.ignored"};
 using Frame = std::map<std::string, std::string>;
 
-std::vector<Frame> readCapture(const std::string &pcap, const std::string &pref) {
-  return captureFields(TSHARK_BIN, pcap, std::string("-X lua_script:") + ZVGM_LUA + " " + pref + " -Y zvgm", kFields);
+// The fields of each captured frame, as the dissector reads them with its
+// preferences pref.
+std::vector<Frame> readCapture(const std::string &pcap, const std::string &pref,
+                               const std::vector<std::string> &fields) {
+  return captureFields(TSHARK_BIN, pcap, std::string("-X lua_script:") + ZVGM_LUA + " " + pref + " -Y zvgm", fields);
 }
 
 // The member rows of serve's page after its script ran: "name alive" lines,
@@ -91,10 +80,9 @@ std::string pageRows(Testbed &tb) {
   std::string dom = tb.pageDom("obs", CHROMIUM_BIN, kUrl + "/");
   std::string rows = dom.find("data-refreshes=\"0\"") == std::string::npos &&
                              dom.find("data-refreshes=") != std::string::npos ? "" : "not redrawn\n";
-  for (size_t at = 0; (at = dom.find("<tr data-name=\"", at)) != std::string::npos; at++) {
-    size_t n = at + 15, q = dom.find('"', n), a = dom.find("data-alive=\"", q) + 12;
-    rows += dom.substr(n, q - n) + " " + dom.substr(a, dom.find('"', a) - a) + "\n";
-  }
+  static const std::regex tr("<tr data-name=\"([^\"]*)\"[^>]*data-alive=\"([^\"]*)\"");
+  for (std::sregex_iterator r(dom.begin(), dom.end(), tr), end; r != end; ++r)
+    rows += (*r)[1].str() + " " + (*r)[2].str() + "\n";
   return rows;
 }
 
@@ -145,13 +133,13 @@ TEST(Zvgm, CommandCaptureAndServe) {
 
   // Every member with its fields; the one with another secret untrusted.
   std::string out;
-  ASSERT_EQ(zvgm(tb, {"members", "--json", "--secret", secret}, &out), 0) << out;
+  ASSERT_EQ(zvgm(tb, "obs", {"members", "--json", "--secret", secret}, &out), 0) << out;
   std::map<std::string, std::string> rows = memberRows(save(tb, "members.json", out));
   EXPECT_EQ(rows["alpha"], row(tb, "alpha", 0, "router", "valid", true));
   EXPECT_EQ(rows["bravo"], row(tb, "bravo", 1, "router,accepts LAN", "valid", true));
   EXPECT_EQ(rows["charlie"], row(tb, "charlie", 0, "router,offline", "other secret", true));
   EXPECT_EQ(rows.size(), 3u) << out;
-  ASSERT_EQ(zvgm(tb, {"members"}, &out), 0);
+  ASSERT_EQ(zvgm(tb, "obs", {"members"}, &out), 0);
   EXPECT_NE(out.find("\n  eth1           203.0.113.12/24    interconnect"), std::string::npos) << out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 3 * 3) << out;
 
@@ -160,7 +148,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
   Child beside({ZVTB_SCRIPT, "exec", "alpha", ZVGM_BIN, "members", "--json", "--wait",
                 std::to_string(3 * kPeriod)}, false, tb.dir() + "/zvgm-alpha.err");
   std::this_thread::sleep_for(std::chrono::seconds(1));
-  ASSERT_EQ(zvgm(tb, {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"}, &out), 0);
+  ASSERT_EQ(zvgm(tb, "obs", {"lookup", "c-bravo", "--term", "203.0.113.99", "--secret", secret, "--json"}, &out), 0);
   EXPECT_EQ(jq(save(tb, "lookup.json", out),
                "[.choice.member, .choice.address, (.asked | map(.member + \" \" + .answer) | "
                "sort | join(\",\"))] | join(\"|\")"),
@@ -180,7 +168,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
        {std::vector<std::string>{"ask", a, "token", "c-bravo", "i-1", "--secret", secret},
         {"ask", b, "token", "c-bravo"}, {"ask", a, "term", "t-1", "--secret", secret},
         {"ask", b, "term", "t-1"}, {"ask", b1, "server", "12"}})
-    EXPECT_EQ(zvgm(tb, q), 0) << q[3];
+    EXPECT_EQ(zvgm(tb, "obs", q), 0) << q[3];
   EXPECT_EQ(cap.wait(20000), 0);
 
   // An announcement extended as docs/protocol.md describes: the signed text,
@@ -202,7 +190,6 @@ TEST(Zvgm, CommandCaptureAndServe) {
   ASSERT_TRUE(writeDatagramCapture(forged, forger, "224.101.101.101", 7009, tb.dir() + "/forged.pcap"));
   localOutput("mergecap -w " + all + " " + pcap + " " + tb.dir() + "/forged.pcap");
 
-  std::vector<Frame> fs = readCapture(all, "-o zvgm.secret_file:" + secret);
   const std::string obs = "198.51.100.250";
   // The kind and sender of a frame, and the fields it must carry. The signed
   // and the unsigned query of a kind both come from the observer: taken in
@@ -232,6 +219,11 @@ TEST(Zvgm, CommandCaptureAndServe) {
       {forger, "host", {{"zvgm.sig.status", "unsigned"}, {"zvgm.host.name", "mallory"}, {"zvgm.if.name", "eth0"},
        {"zvgm.ignored", ignored}}},
   };
+  std::vector<std::string> read{"ip.src", "zvgm.kind"};  // and every field of want
+  for (const auto &[src, kind, fields] : want)
+    for (const auto &[k, v] : fields)
+      if (std::find(read.begin(), read.end(), k) == read.end()) read.push_back(k);
+  std::vector<Frame> fs = readCapture(all, "-o zvgm.secret_file:" + secret, read);
   std::map<std::string, int> nth;
   for (const auto &[src, kind, fields] : want) {
     int skip = nth[src + kind]++;
@@ -246,7 +238,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
   // The secret given as text instead of a file, and none at all.
   for (auto [pref, verdict] : {std::pair<std::string, std::string>{"-o 'zvgm.secret:operator test secret\\n'", "valid"},
                                {"", "not checked (no secret given)"}}) {
-    fs = readCapture(pcap, pref);
+    fs = readCapture(pcap, pref, read);
     auto h = std::find_if(fs.begin(), fs.end(), [&](Frame &f) { return f["ip.src"] == a && f["zvgm.kind"] == "host"; });
     EXPECT_TRUE(h != fs.end() && (*h)["zvgm.sig.status"] == verdict) << pref;
   }
@@ -303,7 +295,7 @@ TEST(Zvgm, CommandCaptureAndServe) {
       {{"members", "--port", "7010", "--wait", "1"}, 1}, {{"ask", b, "server", "--wait", "1"}, 1},
       {{"serve"}, 2}, {{"serve", "--listen", "127.0.0.1:9710", "--secret", loose}, 2},
       {{"members", "--secret", open, "--wait", "1"}, 2}, {{"members", "--nonsense"}, 2}};
-  for (const auto &[args, status] : fails) EXPECT_EQ(zvgm(tb, args), status) << args.back();
+  for (const auto &[args, status] : fails) EXPECT_EQ(zvgm(tb, "obs", args), status) << args.back();
 
   // An announcement with markup and a quote in its name and "nan" for its
   // load: shown as text and as no load, and the scrape stays valid. The page
