@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -48,7 +49,7 @@ inline void clearGroupTable() {
 inline interface makeIf(const char *name, const char *addr, const char *mask, int flags = LAN,
                         time_t lastpkt = 0) {
   interface i = {};
-  strncpy(i.name, name, sizeof i.name - 1);
+  snprintf(i.name, sizeof i.name, "%s", name);
   uint16_t port = htons((uint16_t)params.gmport);
   i.myAddr = {AF_INET, port, {ip(addr)}, {}};
   i.bcastAddr = {AF_INET, port, {ip(addr) | ~ip(mask)}, {}};
@@ -61,7 +62,7 @@ inline interface makeIf(const char *name, const char *addr, const char *mask, in
 inline host *addHost(const char *name, const char *addr, int flags, std::vector<interface> ifs = {}) {
   host *h = numhosts == 0 ? &myhost : (host *)calloc(1, sizeof(host));
   free(h->hostifs), memset(h, 0, sizeof *h);
-  strncpy(h->name, name, sizeof h->name - 1);
+  snprintf(h->name, sizeof h->name, "%s", name);
   h->hostAddr.s_addr = ip(addr);
   h->flags = flags, h->period = 20, h->numcpus = 1, h->meanclock = 200;
   h->load = -1.0f, h->sessions = h->idles = -1;
