@@ -152,6 +152,14 @@ secret swapKey(int i, secret s) {
 
 void setKey(int i, secret s) { free(swapKey(i, s).bytes); }
 
+// 1 when secret i is loaded, else 0.
+int keyLoaded(int i) {
+  pthread_rwlock_rdlock(&keyLock);
+  int on = keys[i].bytes != nullptr ? 1 : 0;
+  pthread_rwlock_unlock(&keyLock);
+  return on;
+}
+
 // Digest of the secret followed by the len bytes of text, fed to the digest
 // in two pieces so that the text is never copied. Caller holds keyLock.
 void digestOf(const secret &k, const char *text, size_t len, unsigned char digest[20]) {
@@ -355,19 +363,9 @@ void resetSignature(void) {
   }
 }
 
-int signatureLoaded(void) {
-  pthread_rwlock_rdlock(&keyLock);
-  int on = keys[0].bytes != nullptr ? 1 : 0;
-  pthread_rwlock_unlock(&keyLock);
-  return on;
-}
+int signatureLoaded(void) { return keyLoaded(0); }
 
-int secondSecretLoaded(void) {
-  pthread_rwlock_rdlock(&keyLock);
-  int on = keys[1].bytes != nullptr ? 1 : 0;
-  pthread_rwlock_unlock(&keyLock);
-  return on;
-}
+int secondSecretLoaded(void) { return keyLoaded(1); }
 
 void addSignature(char *buf) {
   size_t len = strlen(buf);
