@@ -90,42 +90,40 @@ fileMark look(const char *path) {
 // Why a file was not taken as a secret.
 enum readResult { kTaken, kOpenFailed, kStatFailed, kInsecure, kNoMemory, kShortRead };
 
-// Reads path as a secret under the file rules (owned by uid 0, nothing for
-// group or others). kTaken with the bytes in *out and the file's identity
-// in *mark; otherwise errno is kept for the open and fstat failures.
+// Takes the open file fd as a secret under the file rules (owned by uid 0,
+// nothing for group or others): kTaken with the bytes in *out; *st is
+// the file's status once fstat succeeded.
+readResult takeSecret(int fd, struct stat *st, secret *out) {
+  if (fstat(fd, st) != 0) return kStatFailed;
+  if (st->st_uid != 0 || (st->st_mode & 077) != 0) return kInsecure;
+  // A secret larger than an int can count is no secret we can digest in one
+  // call; treat it like a failed allocation.
+  char *buf = nullptr;
+  if (st->st_size >= 0 && st->st_size <= 0x7fffffff - GM_BUFSIZE)
+    buf = (char *)malloc((size_t)st->st_size + 1);
+  if (buf == nullptr) return kNoMemory;
+  int len = (int)st->st_size;
+  if (read(fd, buf, (size_t)len) != (ssize_t)len) {
+    free(buf);
+    return kShortRead;
+  }
+  *out = secret{buf, len};
+  return kTaken;
+}
+
+// Reads path as a secret (takeSecret). kTaken with the bytes in *out and the
+// file's identity in *mark; otherwise errno is kept for the open and fstat
+// failures.
 readResult readSecret(const char *path, secret *out, fileMark *mark) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return kOpenFailed;
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return kStatFailed;
-  }
-  if (st.st_uid != 0 || (st.st_mode & 077) != 0) {
-    close(fd);
-    return kInsecure;
-  }
-  // A secret larger than an int can count is no secret we can digest in one
-  // call; treat it like a failed allocation.
-  char *buf = nullptr;
-  if (st.st_size >= 0 && st.st_size <= 0x7fffffff - GM_BUFSIZE)
-    buf = (char *)malloc((size_t)st.st_size + 1);
-  if (buf == nullptr) {
-    close(fd);
-    return kNoMemory;
-  }
-  int len = (int)st.st_size;
-  if (read(fd, buf, (size_t)len) != (ssize_t)len) {
-    free(buf);
-    close(fd);
-    return kShortRead;
-  }
+  readResult r = takeSecret(fd, &st, out);
+  int e = errno;
   close(fd);
-  *out = secret{buf, len};
-  *mark = markOf(0, st);
-  return kTaken;
+  errno = e;
+  if (r == kTaken) *mark = markOf(0, st);
+  return r;
 }
 
 // The reason of a refusal in words, for the reload's line.
