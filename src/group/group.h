@@ -190,8 +190,6 @@ int useSignatureSecret(const char *bytes, int len);
 int useSecondSecret(const char *bytes, int len);
 /* Non-zero when a secret is loaded: outgoing texts get a trailer. */
 int signatureLoaded(void);
-/* Non-zero when a second secret is loaded. */
-int secondSecretLoaded(void);
 
 #define GM_SIGLEN 46 /* "#sig=", 40 hex digits, "\n" */
 

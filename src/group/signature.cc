@@ -268,9 +268,9 @@ void reloadOne(int i, const fileMark &now) {
     r = kShortRead;
   }
   if (r != kTaken) {
-    const char *stays = i == 0               ? "the first secret in use stays"
-                        : secondSecretLoaded() ? "the second secret in use stays"
-                                               : "no second secret is taken";
+    const char *stays = i == 0         ? "the first secret in use stays"
+                        : keyLoaded(1) ? "the second secret in use stays"
+                                       : "no second secret is taken";
     log_error(0, 0, "Signature: %s changed but was not taken (%s): %s\n", path,
               r == kShortRead && now.size == 0 ? "empty" : reasonText(r, err), stays);
     seen[i] = now;
@@ -362,8 +362,6 @@ void resetSignature(void) {
 }
 
 int signatureLoaded(void) { return keyLoaded(0); }
-
-int secondSecretLoaded(void) { return keyLoaded(1); }
 
 void addSignature(char *buf) {
   size_t len = strlen(buf);
