@@ -181,25 +181,21 @@ int receiveBatch(int sock, int flags) {
   return n;
 }
 
-// Handles what a poll found on the sockets: a failed socket is logged, a
-// readable one gives its datagrams to the handlers. The number handled.
-int serveSockets(struct pollfd *fds, nfds_t nfds) {
+// Handles what a poll found on the group socket: a failure is logged, a
+// readable socket gives its datagrams to the handlers. The number handled.
+int serveSocket(struct pollfd *fd) {
+  if (fd->revents & (POLLERR | POLLHUP | POLLNVAL)) {
+    // The socket has no interface of its own; the first one is what this
+    // message has always named, "none" when there is none.
+    char ifname[sizeof myhost.name] = "none";
+    if (myhost.numifs > 0) snprintf(ifname, sizeof ifname, "%.15s", myhost.hostifs[0].name);
+    log_error(0, 0, "poll failed on socket %d, interface %s\n", fd->fd, ifname);
+  }
   int handled = 0;
-  for (nfds_t i = 0; i < nfds; i++) {
-    if (fds[i].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      // The socket has no interface of its own; the one at the same index
-      // is what this message has always named, "none" when there is none.
-      char ifname[sizeof myhost.name] = "none";
-      if ((int)i < myhost.numifs)
-        snprintf(ifname, sizeof ifname, "%.15s", myhost.hostifs[i].name);
-      log_error(0, 0, "poll failed on socket %d, interface %s\n", fds[i].fd,
-                ifname);
-    }
-    if (fds[i].revents & POLLIN) {
-      int n = receiveBatch(fds[i].fd, MSG_WAITFORONE | MSG_DONTWAIT);
-      if (n > 0) handled += n;
-      fds[i].revents = 0;
-    }
+  if (fd->revents & POLLIN) {
+    int n = receiveBatch(fd->fd, MSG_WAITFORONE | MSG_DONTWAIT);
+    if (n > 0) handled = n;
+    fd->revents = 0;
   }
   return handled;
 }
@@ -234,15 +230,10 @@ int runGroupManager(gm_params gmp, char *errbuf) {
   // No group socket until one is opened: a stray use must fail, not write
   // to descriptor 0.
   mcast_fd = bcast_fd = -1;
-  struct pollfd fds[1];
-  nfds_t nfds = 0;
+  struct pollfd groupSock = {-1, POLLIN, 0};
   if (params.enableGM) {
-    int fd = openGroupSocket(errbuf);
-    if (fd < 0) return -1;
-    fds[0].fd = fd;
-    fds[0].events = POLLIN;
-    fds[0].revents = 0;
-    nfds = 1;
+    groupSock.fd = openGroupSocket(errbuf);
+    if (groupSock.fd < 0) return -1;
   }
 
   time_t next = 0;
@@ -260,9 +251,9 @@ int runGroupManager(gm_params gmp, char *errbuf) {
     long long wait = ((long long)next - (long long)now) * 1000;
     int timeout = wait > INT_MAX ? INT_MAX : (int)wait;
     if (params.enableGM)
-      waitOnGroupSocket(&fds[0], timeout, &armed);
+      waitOnGroupSocket(&groupSock, timeout, &armed);
     else
-      gmSys.poll(fds, nfds, timeout);
+      gmSys.poll(nullptr, 0, timeout);
   }
 }
 
@@ -287,7 +278,7 @@ int waitOnGroupSocket(struct pollfd *fd, int timeout, int *armed) {
   // Without a timeout, or on a failed socket: a poll, which reports its
   // error events.
   int rc = gmSys.poll(fd, 1, timeout);
-  return rc > 0 ? serveSockets(fd, 1) : rc;
+  return rc > 0 ? serveSocket(fd) : rc;
 }
 
 // One datagram as received: checks and cuts its signature, then hands it to
