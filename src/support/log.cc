@@ -53,6 +53,8 @@ void log_error(int msgid, int prio, const char *format, ...) {
   va_end(ap);
 }
 
+void vlog_error(const char *format, va_list ap) { vlog(format, ap); }
+
 void show_error(const char *msg) { writeLine(msg); }
 
 }  // extern "C"

@@ -14,7 +14,6 @@
 // manager thread, so one lock guards every limiter; no line is written while
 // it is held.
 #include <stdarg.h>
-#include <stdio.h>
 
 #include "support/support.h"
 
@@ -82,12 +81,10 @@ void log_error_limited(lograte *r, const char *format, ...) {
   ZV_MUTEX_UNLOCK(&rateLock);
   if (counted) writeCount(c);
   if (!write) return;
-  char msg[512];
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(msg, sizeof msg, format, ap);
+  vlog_error(format, ap);
   va_end(ap);
-  if (n >= 0) log_error(0, 0, "%s", msg);
 }
 
 void logRateFlush(time_t now) {

@@ -27,6 +27,8 @@ void log_debug(int level, const char *format, ...)
 /* Always writes the message; msgid and prio do not show. */
 void log_error(int msgid, int prio, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+/* log_error with its arguments in ap. */
+void vlog_error(const char *format, va_list ap) __attribute__((format(printf, 1, 0)));
 /* Writes one timestamped line holding msg as it is. */
 void show_error(const char *msg);
 
