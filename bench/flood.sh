@@ -313,9 +313,15 @@ age_in() {
   ask "$1" status | awk -v n="$2" '$1 == "host" { h = ($2 == n); next }
     $1 == "interface" && h { for (i = 2; i < NF; i++) if ($i == "lastpkt") { print $(i + 1); exit } }'
 }
+# When SERVER last heard NAME, in seconds after T0; PREV when that was later.
+heard_after() {
+  local a
+  a=$(age_in "$1" "$2")
+  awk -v t="$(since_t "$3")" -v a="$a" -v h="$4" 'BEGIN { v = t - a; print (v > h ? v : h) }'
+}
 
 trust_replay() {
-  local rec last text t0 h1=0 h3=0 a t
+  local rec last text t0 h1 h3 t
   "$TBS" exec obs "$UDP" recv 7009 $((2 * PERIOD + 2)) 224.101.101.101 198.51.100.250 >"$TB/rec.out" 2>/dev/null &
   rec=$!
   sleep $((PERIOD + 1))
@@ -331,8 +337,8 @@ trust_replay() {
   h1=-99 h3=-99
   while t=$(since_t "$t0"); awk -v t="$t" -v e=$((6 * PERIOD)) 'BEGIN { exit !(t < e) }'; do
     "$TBS" exec s2 "$UDP" ask 198.51.100.11 7009 "$text" 50 >/dev/null 2>&1 || true
-    a=$(age_in s1 s2); h1=$(awk -v t="$(since_t "$t0")" -v a="$a" -v h="$h1" 'BEGIN { v = t - a; print (v > h ? v : h) }')
-    a=$(age_in s3 s2); h3=$(awk -v t="$(since_t "$t0")" -v a="$a" -v h="$h3" 'BEGIN { v = t - a; print (v > h ? v : h) }')
+    h1=$(heard_after s1 s2 "$t0" "$h1")
+    h3=$(heard_after s3 s2 "$t0" "$h3")
     sleep 0.3
   done
   echo "-- s2 stopped, its last announcement sent again from its address to s1 every ~0.5 s for $((6 * PERIOD)) s:"

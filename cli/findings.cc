@@ -39,6 +39,17 @@ std::vector<const Member *> aliveMembers(const Roster &r, time_t now) {
   return v;
 }
 
+// The keep-alive interval most of the alive members announce (the shortest
+// of equally common ones); 0 without members.
+int groupPeriod(const std::vector<const Member *> &alive) {
+  std::map<int, int> count;
+  for (const Member *m : alive) count[m->h->period]++;
+  int best = 0, most = 0;
+  for (const auto &[period, n] : count)
+    if (n > most) best = period, most = n;
+  return best;
+}
+
 void loopbackRule(std::vector<Finding> &out, const Member &m, const std::string &n) {
   if (!isLoopback(m.h->hostAddr.s_addr)) return;
   out.push_back(make(kError, "loopback_address", n,
@@ -201,19 +212,10 @@ std::string thisHostName() {
   return name;
 }
 
-int groupPeriod(const Roster &r, time_t now) {
-  std::map<int, int> count;
-  for (const Member *m : aliveMembers(r, now)) count[m->h->period]++;
-  int best = 0, most = 0;
-  for (const auto &[period, n] : count)
-    if (n > most) best = period, most = n;
-  return best;
-}
-
 std::vector<Finding> groupFindings(const Roster &r, time_t now, const std::string &self) {
   std::vector<Finding> out;
   std::vector<const Member *> alive = aliveMembers(r, now);
-  int group = groupPeriod(r, now);
+  int group = groupPeriod(alive);
   std::vector<const Member *> networked;
   for (const Member *m : alive)
     if (m->h->numifs > 0) networked.push_back(m);

@@ -65,9 +65,6 @@ std::string thisHostName();
 // The findings over the members alive at now. self is this host's name, for
 // a finding about this host's own clock.
 std::vector<Finding> groupFindings(const Roster &r, time_t now, const std::string &self);
-// The keep-alive interval most of the alive members announce (the shortest
-// of equally common ones); 0 without members.
-int groupPeriod(const Roster &r, time_t now);
 
 // ---- Rules over this host ---------------------------------------------
 

@@ -418,10 +418,6 @@ Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &
   return start(name, props, kind_);
 }
 
-Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &props, Kind kind) {
-  return start(name, props, kind, "");
-}
-
 Daemon *Testbed::start(const std::string &name, const std::vector<std::string> &props, Kind kind,
                        const std::string &hostName) {
   if (daemons_.count(name)) stopped_.push_back(std::move(daemons_[name]));

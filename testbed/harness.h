@@ -157,11 +157,10 @@ class Testbed {
   int nft(const std::string &rules);
   // Starts a daemon of name with key=value properties; null on failure.
   Daemon *start(const std::string &name, const std::vector<std::string> &props);
-  Daemon *start(const std::string &name, const std::vector<std::string> &props, Kind kind);
-  // The same under the host name hostName (its own name when empty): two
-  // servers of one name.
+  // Of the given kind, under the host name hostName (its own name when
+  // empty; another's makes two servers of one name).
   Daemon *start(const std::string &name, const std::vector<std::string> &props, Kind kind,
-                const std::string &hostName);
+                const std::string &hostName = "");
   Daemon *daemon(const std::string &name);
   // Stops name's daemon with "quit" and returns the exit status.
   int stop(const std::string &name);
