@@ -164,10 +164,6 @@ void fuzzReset(int fill, bool lanOk) {
   fuzzDrain();
 }
 
-struct sockaddr_in fuzzFrom(int i) {
-  return {AF_INET, sinkPort, {ip(("127.0.0." + std::to_string((i & 3) + 1)).c_str())}, {}};
-}
-
 int fuzzSock() { return sendSock; }
 
 int fuzzGroupSock() { return groupSock; }

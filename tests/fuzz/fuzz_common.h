@@ -43,13 +43,11 @@ void fuzzSecret(bool on);
 // emptied. lanOk gives the local host LAN_OK.
 void fuzzReset(int fill, bool lanOk);
 
-// The sender address of index i (0..3): 127.0.0.(i + 1) at the sinks' port.
-struct sockaddr_in fuzzFrom(int i);
-// A UDP socket of ours on 127.0.0.1 that handlers answer from.
+// A UDP socket of ours on 127.0.0.1 (the reply target sends from it).
 int fuzzSock();
 // The group socket of the receive path: UDP on 127.0.0.1, non-blocking, as
 // the manager's own. fuzzDeliver sends a datagram to it from sender i
-// (fuzzFrom(i)); false when it could not be sent.
+// (127.0.0.(i % 4 + 1) at the sinks' port); false when it could not be sent.
 int fuzzGroupSock();
 bool fuzzDeliver(int i, const std::string &gram);
 // A file name in the targets' temp directory.
