@@ -77,10 +77,6 @@ while read -r _ hex; do
   put framing "" "$hex"; put signature "$signed" "$hex"
   put xfile 8000 "$hex"; put receive "${signed}00" "$hex"
   case "$text" in
-    host=*) put announce "${signed}00" "$hex" ;;
-    tokenQ=*) put tokenq "${signed}00" "$hex" ;;
-    termQ=*) put termq "${signed}00" "$hex" ;;
-    serverQ=*) put serverq "${signed}00" "$hex" ;;
     tokenR=*) put reply "${signed}00" "$hex" ;;
     termR=*) put reply "$(printf '%02x' $((0x$signed | 8)))00" "$hex" ;;
   esac

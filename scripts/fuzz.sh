@@ -15,7 +15,7 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 SECS=${1:-60}
 shift || true
 BUILD=${ZVGM_FUZZ_BUILD:-$ROOT/build-fuzz}
-ALL=(framing xfile signature announce tokenq termq serverq reply admin cpuinfo receive)
+ALL=(framing xfile signature reply admin cpuinfo receive)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 for t in "${TARGETS[@]}"; do
