@@ -55,7 +55,6 @@ TEST(Fault, LossDuplicatesAndAStranger) {
           " numgen random mod 100 < 20 counter drop; }\n}\n"), 0);
   const int kBatches = 5, kBatch = 30;
   int found = 0, total = 0;
-  std::vector<long> hitMs;
   for (int b = 0; b < kBatches; b++) {
     // A miss leaves the silent member's interface marked timed out until its
     // next announcement clears the mark. A marked entry gets no retries, and
@@ -76,16 +75,14 @@ TEST(Fault, LossDuplicatesAndAStranger) {
       total++;
       std::string who = named(tb, l.answer, names);
       if (who == "bravo") {
-        found++, hitMs.push_back(l.ms);
+        found++;
       } else {
         EXPECT_EQ(who, "") << "wrong answer " << l.answer;
         EXPECT_GE(l.ms, 3900) << "a miss that did not take all five passes";
       }
     }
   }
-  std::sort(hitMs.begin(), hitMs.end());
   figure("lookups that found the session under 20 %% loss: %.4f", (double)found / total);
-  if (!hitMs.empty()) figure("median lookup under loss: %.0f ms", (double)hitMs[hitMs.size() / 2]);
   // A correct library misses more than 5 of 150 with probability below 0.1 %.
   EXPECT_GE(found, total - 5) << found << " of " << total;
   EXPECT_TRUE(holds(tb, alpha, names, {}, 0, {"delta"}));
@@ -183,27 +180,19 @@ TEST(Fault, PartitionSteppedClockAndADeadPeer) {
     const std::string back = "clock " + std::to_string(3600 - kPeriod);
     EXPECT_EQ(bravo.ask(back), std::vector<std::string>{back});
     auto t0 = std::chrono::steady_clock::now();
-    long oldest = 0;
     while (since(t0) < 5 * kPeriod) {
       for (Daemon *d : {&alpha, &charlie}) {
         EXPECT_TRUE(holds(tb, *d, names, names, 3 * kPeriod)) << d->name() << " at " << since(t0);
-        oldest = std::max(oldest, d->age("bravo"));
       }
       usleep(300000);
     }
-    figure("oldest age of bravo in a peer's table after its clock stepped back one interval (s): %.0f",
-           (double)oldest);
   }
   SCOPED_TRACE("bravo dead, then restarted");
   int slot = hostIndex(alpha.status(), "bravo");
   long firstStart = findHost(alpha.status(), "bravo")->starttime;
   tb.daemon("bravo")->child().kill();
-  auto died = std::chrono::steady_clock::now();
-  // What still reaches bravo's address while it is dead.
-  Child queries({ZVTB_SCRIPT, "exec", "bravo", ZVTB_UDP, "recv", "7009", "40"}, false,
-                tb.dir() + "/bravo-queries.err");
-  std::string line;
-  ASSERT_TRUE(queries.readLine(&line, 10000) && line == "listening");
+  // (That a lookup sends a dead interface one query, no retries, is the unit
+  // test Query.StartDelayThenRetriesForSilentPeersAndTimeOutsReportedOnChange.)
   Lookup first = lookups(alpha, 1, "c-bravo")[0], second = lookups(alpha, 1, "c-bravo")[0];
   figure("first lookup after the owner died: %.0f ms", first.ms);
   figure("next lookup: %.0f ms", second.ms);
@@ -212,7 +201,6 @@ TEST(Fault, PartitionSteppedClockAndADeadPeer) {
   EXPECT_LT(second.ms, 2500) << "the dead interface is retried again";
 
   ASSERT_TRUE(Testbed::waitFor([&] { return alpha.age("bravo") > 3 * kPeriod; }, 20000));
-  figure("seconds from death to not alive: %.1f", since(died));
   // Listed, but no longer chosen for a new session.
   EXPECT_TRUE(holds(tb, alpha, names, {"charlie"}, kPeriod));
   const int kChoices = 20;
@@ -220,13 +208,6 @@ TEST(Fault, PartitionSteppedClockAndADeadPeer) {
     std::string who = named(tb, l.answer, names);
     EXPECT_TRUE(who == "" || who == "charlie") << l.answer;
   }
-  queries.kill();
-  int heard = 0;
-  while (queries.readLine(&line, 1000))
-    if (line.find(" 7009 ") == std::string::npos) heard++;  // from a lookup's own port
-  figure("queries that reached the dead peer over 2 + 20 lookups: %.0f", heard);
-  // Five passes of the first lookup, then one query per lookup at most.
-  EXPECT_LE(heard, 5 + 1 + kChoices);
 
   auto back = std::chrono::steady_clock::now();
   ASSERT_NE(startSigned(tb, "bravo", kSecret, kLan), nullptr);

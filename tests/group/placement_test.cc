@@ -1,8 +1,10 @@
 // placement_test.cc - session placement across whole servers in the network
-// testbed: where a token's session runs, forced servers, the least-loaded
-// draw, terminal lookups, session lists, an odd terminal id, and lookups
-// racing on many daemon threads. (A peer that stops and comes back:
-// fault_test.)
+// testbed: where a token's session runs, a session elsewhere overriding a
+// forced server, terminal lookups, session lists, an odd terminal id, and
+// lookups racing on many daemon threads. (A peer that stops and comes back:
+// fault_test. Forced servers and the least-loaded draw on a table: the unit
+// tests Status.ServerChoiceWithoutQueries and Choice.*; remote members'
+// placement weights from their announcements: zvgm_test's metrics.)
 #include <time.h>
 
 #include <algorithm>
@@ -51,7 +53,7 @@ std::string which(Daemon &d, const std::string &c, const std::string &ip, const 
   return ::testing::AssertionSuccess();
 }
 
-// Where a token's session runs; forced servers; the least-loaded draw.
+// Where a token's session runs, also when another server is forced.
 void whereSessionsRun(Testbed &tb, Daemon &alpha, Daemon &bravo) {
   const std::string bravoHex = nimbarHex(tb, "bravo");
   EXPECT_TRUE(names(which(alpha, "c-bravo", kClient, "-"), bravoHex, "true"));
@@ -60,25 +62,8 @@ void whereSessionsRun(Testbed &tb, Daemon &alpha, Daemon &bravo) {
   EXPECT_EQ(which(bravo, "c-none", kClient, "-"), "");  // no session, no balancing
   EXPECT_TRUE(names(which(bravo, "c-alpha", kClient, "-"), nimbarHex(tb, "alpha"), "true"));
   EXPECT_TRUE(names(which(bravo, "c-idle", kClient, "-"), nimbarHex(tb, "alpha"), "true"));
-
-  // Forced servers: by address, by name, untrusted, unknown, this server, and
-  // a session elsewhere that overrides the force.
-  EXPECT_TRUE(names(which(alpha, "-", kClient, tb.ip("bravo")), bravoHex, "true"));
-  EXPECT_TRUE(names(which(alpha, "-", kClient, "charlie"), nimbarHex(tb, "charlie"), "true"));
-  EXPECT_TRUE(names(which(alpha, "-", kClient, "delta"), nimbarHex(tb, "delta"), "false"));
-  EXPECT_EQ(which(alpha, "-", kClient, "198.51.100.99"), hexAddr("198.51.100.99") + ":false:0");
-  EXPECT_TRUE(names(which(alpha, "-", kClient, "alpha"), nimbarHex(tb, "alpha"), "true"));
+  // A session elsewhere overrides the forced (untrusted) server.
   EXPECT_TRUE(names(which(alpha, "c-bravo", kClient, "delta"), bravoHex, "false"));
-
-  // Load balancing: only alpha (here) and bravo are eligible.
-  std::map<std::string, int> picks;
-  for (int i = 0; i < 50; i++) {
-    std::string a = which(alpha, "-", kClient, "-");
-    picks[a.empty() ? "alpha" : names(a, bravoHex, "true") ? "bravo" : a]++;
-  }
-  EXPECT_GT(picks["alpha"], 0);
-  EXPECT_GT(picks["bravo"], 0);
-  EXPECT_EQ(picks["alpha"] + picks["bravo"], 50) << "other picks: " << ::testing::PrintToString(picks);
 }
 
 // Terminal lookups and session lists, as alpha answers them.

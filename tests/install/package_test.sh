@@ -1,9 +1,9 @@
 #!/bin/bash
 # package_test.sh - builds the Debian packages as a packager does
 # (scripts/package.sh: dpkg-buildpackage on a clean copy of the tree) and
-# checks them: names, versions, contents and dependencies; the symbols file
-# against the exported set; manual pages; lintian --pedantic on the .changes
-# (no tag but overridden ones); hardening-check on every shipped ELF. Then,
+# checks them: names, versions, contents and dependencies; manual pages;
+# lintian --pedantic on the .changes (no tag but overridden ones);
+# hardening-check on every shipped ELF. Then,
 # as root, in private mount namespaces whose /usr, /etc and /var (and any
 # top folder that is no link into /usr) are throw-away overlays, so that the
 # machine stays as it was:
@@ -33,10 +33,8 @@ if ! out=$("$src/scripts/prereqs.sh" 2>&1); then
   echo "SKIP: the packaging tools are missing (scripts/prereqs.sh as root installs them)"
   exit 77
 fi
-t0=$(date +%s)
 ZVGM_PKG_BUILD=$tmp/build "$src/scripts/package.sh" "$tmp/pkg" >"$tmp/package.out" 2>&1 ||
   { cat "$tmp/package.out"; echo "FAIL: scripts/package.sh"; exit 1; }
-echo "built in $(($(date +%s) - t0)) s"
 is "debian/changelog's version is the project's ($version)" \
   test "$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)" = "$version"
 changes=$tmp/pkg/zvgm_${version}_$arch.changes
@@ -55,18 +53,18 @@ is "libzvgm1 holds the libraries in $L, the daemon's link and its papers alone (
   test "$got" = "./usr/lib/jni/libzvgm.so $L/libzvgm.so.1 $L/libzvgm.so.$version \
 $L/libzvoscompat.so.1 ./usr/share/doc/libzvgm1/changelog.gz ./usr/share/doc/libzvgm1/copyright \
 ./usr/share/lintian/overrides/libzvgm1 "
-is "the daemon's link leads to the soname" \
-  grep -q "^l.* ./usr/lib/jni/libzvgm.so -> ../$ma/libzvgm.so.1\$" <(dpkg-deb -c "$(deb libzvgm1)")
 holds() { # package file...
   local p=$1 f
   for f in "${@:2}"; do is "$p holds $f" grep -qxF "$f" <(files "$p"); done
 }
-holds libzvgm-dev ./usr/include/zvgm/gm.h ./usr/include/zvgm/zvoscompat.h "$L/libzvgm.so" \
-  "$L/pkgconfig/zvgm.pc" "$L/cmake/zvgm/zvgmConfig.cmake"
-holds zvgm-tools ./usr/bin/zvgm ./usr/share/man/man1/zvgm.1.gz \
-  ./usr/share/bash-completion/completions/zvgm ./lib/systemd/system/zvgm-serve.service \
+# (What the autopkgtest suite uses is not listed: the daemon's link in
+# /usr/lib/jni, which jvm-load loads through; gm.h, libzvgm.so, zvgm.pc and
+# the CMake package, which build-consumer builds with; zvgm and zvgm-light,
+# which command and light-group run.)
+holds libzvgm-dev ./usr/include/zvgm/zvoscompat.h
+holds zvgm-tools ./usr/share/man/man1/zvgm.1.gz ./usr/share/bash-completion/completions/zvgm ./lib/systemd/system/zvgm-serve.service \
   ./etc/default/zvgm-serve "$L/wireshark/plugins/zvgm.lua" ./usr/share/zvgm/prometheus/zvgm-rules.yml
-holds zvgm-testrig ./usr/bin/zvgm-light ./usr/libexec/zvgm/zvadm ./usr/share/java/zvauthd.jar \
+holds zvgm-testrig ./usr/libexec/zvgm/zvadm ./usr/share/java/zvauthd.jar \
   ./usr/share/man/man1/zvgm-light.1.gz
 all=$(for p in "${pkgs[@]}"; do files "$p"; done)
 is "every file under /usr (but the service and its options), none in two packages" \
@@ -80,15 +78,8 @@ done
 is "zvgm-testrig needs a Java 17 runtime" \
   grep -qF 'default-jre-headless | java17-runtime-headless' <<<"$(dep zvgm-testrig)"
 
-# The symbols file: libzvgm's part names exactly the exported set.
-dpkg-deb --ctrl-tarfile "$(deb libzvgm1)" | tar -xO ./symbols >"$tmp/symbols" 2>/dev/null
-tr '\n' ' ' <"$src/src/exports.map" | sed -e 's,/\*[^*]*\*/,,g' -e 's/.*global:\(.*\)local:.*/\1/' |
-  tr '; \t' '\n\n\n' | grep -v '^$' | sort >"$tmp/exported"
-awk '/^[^ *]/ { lib = $1; next } lib == "libzvgm.so.1" && /^ / { sub(/@.*/, "", $1); print $1 }' \
-  "$tmp/symbols" | sort >"$tmp/listed"
-is "libzvgm1's symbols file lists exactly src/exports.map ($(wc -l <"$tmp/listed") names)" \
-  cmp -s "$tmp/exported" "$tmp/listed"
-is "and libzvoscompat.so.1 with it" grep -q '^libzvoscompat.so.1 libzvgm1 ' "$tmp/symbols"
+# (The symbols file: the build fails when it and the libraries' exports
+# differ, debian/rules; the exports are src/exports.map's, exports_test.sh.)
 
 for p in "${pkgs[@]}" "${dbgsym[@]}"; do
   dpkg-deb -x "$(deb "$p")" "$tmp/x"
@@ -140,7 +131,6 @@ for e in $elfs; do
     echo "FAIL: hardening-check $e"; fail=1
   fi
 done
-echo "lintian and hardening-check after $(($(date +%s) - t0)) s"
 
 # ---- installed, in namespaces of their own ------------------------------------------
 why=
@@ -256,13 +246,11 @@ log=$tmp/lifecycle.log
 line() { sed -n "s/^$1: //p" "$log"; }
 # each V PACKAGE...: "PACKAGE=V install ok installed;" for each, sorted.
 each() { local v=$1; shift; printf "%s=$v install ok installed;\n" "$@" | LC_ALL=C sort | tr -d '\n'; }
-t1=$(date +%s)
 overlaid lifecycle "$tmp/lifecycle.sh" upgrade "$tmp/pkg" "$tmp/prev"
 is "the previous build installs ($(line previous))" test "$(line previous)" = "$(each "$prev" "${pkgs[@]}")"
 is "systemd-analyze verify finds nothing in the service" test "$(line verify)" = clean
 # Exposure 0.0 (locked down) to 10.0; systemd calls up to 2.0 "OK".
 score=$(line security | sed -n 's/.*exposure level for .*: \([0-9.]*\) .*/\1/p')
-echo "systemd-analyze security: exposure ${score:-unknown}"
 is "the service's exposure is at most 2.0 (${score:-none})" awk -v s="${score:-99}" 'BEGIN { exit !(s <= 2.0) }'
 is "the service is installed, not enabled" test -z "$(line enabled)"
 is "it upgrades to this one, with the -dbgsym packages ($(line upgraded))" \
@@ -278,7 +266,6 @@ is "removed, only the conffile is left (left: ${left//$'\n'/ }; $(line removed))
 overlaid lifecycle "$tmp/lifecycle.sh" purge
 left=$(leftovers lifecycle)
 is "purged, nothing is left (left: ${left//$'\n'/ })" test -z "$left$(line purged)"
-echo "install, upgrade, remove and purge took $(($(date +%s) - t1)) s"
 [ "$fail" = 0 ] || cat "$log"
 
 # The autopkgtest suite on the installed packages, in a namespace of its own.
@@ -292,9 +279,7 @@ autopkgtest --env=ZVTB_PREFIX="$prefix" --output-dir "$tmp/apt-out" --summary-fi
   "$changes" -- null
 echo "autopkgtest exit $?"
 SH
-t1=$(date +%s)
 overlaid autopkgtest "$tmp/autopkgtest.sh" "$tmp" "$changes" "$P"
-echo "autopkgtest took $(($(date +%s) - t1)) s:"
 sed 's/^/  /' "$tmp/summary" 2>/dev/null
 # (Exit 0: every test passed, none was skipped or failed.)
 is "autopkgtest exits 0, every test passed" grep -qx "autopkgtest exit 0" "$tmp/autopkgtest.log"
